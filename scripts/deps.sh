@@ -1,0 +1,25 @@
+# Installs the Debian packages the build, the tests and the program need,
+# when any is missing. Sourced by scripts/run and scripts/test.
+TAVELIN_PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libzip-dev zip unzip libssl-dev openssl libcurl4-openssl-dev curl
+  nlohmann-json3-dev libxml2-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  xvfb xauth dfu-util
+  fonts-dejavu-core
+)
+
+tavelin_install_deps() {
+  local missing=()
+  local p
+  for p in "${TAVELIN_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,44 @@
+#include "common/msgbox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace msgbox {
+namespace {
+
+Answerer *g_answerer = nullptr;
+
+bool show(const Box &box) {
+  if (g_answerer) return g_answerer->answer(box);
+  QMessageBox mb(QApplication::activeWindow());
+  mb.setWindowTitle(box.caption.isEmpty() ? QApplication::applicationName() : box.caption);
+  mb.setText(box.text);
+  switch (box.kind) {
+    case Kind::Error: mb.setIcon(QMessageBox::Critical); break;
+    case Kind::Information: mb.setIcon(QMessageBox::Information); break;
+    case Kind::Question: mb.setIcon(QMessageBox::Question); break;
+    case Kind::Warning: mb.setIcon(QMessageBox::Warning); break;
+    case Kind::Plain: mb.setIcon(QMessageBox::NoIcon); break;
+  }
+  if (box.kind == Kind::Question || box.kind == Kind::Warning) {
+    mb.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    return mb.exec() == QMessageBox::Yes;
+  }
+  mb.setStandardButtons(QMessageBox::Ok);
+  mb.exec();
+  return true;
+}
+
+}  // namespace
+
+void SetAnswerer(Answerer *answerer) { g_answerer = answerer; }
+
+void ShowError(const QString &text) { show({Kind::Error, {}, text}); }
+void ShowInformation(const QString &text) { show({Kind::Information, {}, text}); }
+bool AskQuestion(const QString &text) { return show({Kind::Question, {}, text}); }
+void ShowPlain(const QString &text) { show({Kind::Plain, {}, text}); }
+bool AskWarning(const QString &caption, const QString &text) {
+  return show({Kind::Warning, caption, text});
+}
+
+}  // namespace msgbox
