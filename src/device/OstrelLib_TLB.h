@@ -8,19 +8,15 @@
 #include <stdexcept>
 
 #include "common/datetime.h"
+#include "common/error.h"
 
 struct OstrelApi;
 
 // The component could not be loaded or started, or a member call failed at
 // the boundary. Its message is the loader's or the component's own.
-class OstrelError : public std::runtime_error {
+class OstrelError : public Exception {
  public:
-  explicit OstrelError(const QString &message)
-      : std::runtime_error(message.toStdString()), message_(message) {}
-  const QString &message() const { return message_; }
-
- private:
-  QString message_;
+  using Exception::Exception;
 };
 
 // The register's system-administrator password, used for the cell writes
