@@ -1,0 +1,64 @@
+#include "package/execproc.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringDecoder>
+
+#include "common/error.h"
+
+namespace {
+
+// Small reads, so that a character split between two reads is the normal case
+// the decoder has to handle, not a rare one.
+constexpr qint64 kReadChunk = 255;
+
+}  // namespace
+
+int ExecuteAndCapture(const QString &FileName, const QStringList &Args, QString &Output) {
+  Output.clear();
+
+  // A path with a folder part is made absolute, so that the change of working
+  // folder below does not change which program a relative path names.
+  const QFileInfo info(FileName);
+  const bool hasFolder = FileName.contains(QLatin1Char('/')) || FileName.contains(QDir::separator());
+  const QString program = hasFolder ? info.absoluteFilePath() : FileName;
+
+  QProcess process;
+  process.setProgram(program);
+  process.setArguments(Args);
+  process.setWorkingDirectory(info.absolutePath());
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.setInputChannelMode(QProcess::ForwardedInputChannel);
+  process.start();
+  if (!process.waitForStarted(-1)) {
+    Output.clear();
+    throw Exception(process.errorString());
+  }
+
+  // One decoder for the whole run: it keeps the bytes of an unfinished
+  // character until the next read completes it.
+  QStringDecoder decoder(QStringDecoder::Utf8);
+  char buffer[kReadChunk + 1];
+  const auto drain = [&] {
+    for (;;) {
+      const qint64 n = process.read(buffer, kReadChunk);
+      if (n <= 0) break;
+      Output += decoder.decode(QByteArrayView(buffer, n));
+    }
+  };
+
+  // waitForReadyRead returns false once the child has ended (or its output is
+  // closed); what is still buffered is collected after the final wait.
+  for (;;) {
+    drain();
+    if (!process.waitForReadyRead(-1)) break;
+  }
+  if (process.state() != QProcess::NotRunning) process.waitForFinished(-1);
+  drain();
+  return process.exitCode();
+}
+
+int ExecuteAndCapture(const QString &FileName, const QString &Params, QString &Output) {
+  return ExecuteAndCapture(FileName, QProcess::splitCommand(Params), Output);
+}
