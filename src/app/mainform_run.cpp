@@ -1,0 +1,193 @@
+// The update run: connect, identify, check, and the passes.
+#include <QApplication>
+#include <set>
+#include <tuple>
+
+#include "app/mainformunit.h"
+#include "common/codepage.h"
+#include "common/error.h"
+#include "common/msgbox.h"
+#include "device/untDriver.h"
+#include "forms/modal.h"
+#include "forms/msgformunit.h"
+#include "forms/updateformunit.h"
+
+const QStringList SupportedModelCodes = {
+    QStringLiteral("0110"), QStringLiteral("0120"), QStringLiteral("0130"), QStringLiteral("0140"),
+    QStringLiteral("0150"), QStringLiteral("0160"), QStringLiteral("0170"), QStringLiteral("0180"),
+    QStringLiteral("0190"), QStringLiteral("0200"), QStringLiteral("0210"), QStringLiteral("0220")};
+
+bool IsSupportedModel(const QString &serial) {
+  // Characters 7 to 10, counted from 1 (fewer when the serial is shorter).
+  const QString code = serial.mid(6, 4);
+  for (const QString &c : SupportedModelCodes)
+    if (code == c) return true;
+  return false;
+}
+
+namespace {
+
+// The boot-loader version as the driver gives it: decimal text.
+int LoaderVersionToInt(const QString &text) {
+  bool ok = false;
+  const int v = text.trimmed().toInt(&ok, 10);
+  if (!ok) throw Exception(QStringLiteral("'%1' is not a valid integer value").arg(text));
+  return v;
+}
+
+// What one application of a rule is keyed by: the rule and the identity it
+// was chosen for.
+using Application = std::tuple<int, QString, int, int>;
+
+}  // namespace
+
+// Rules applied in the current run, so that no pass applies the same rule to
+// the same identity twice.
+static std::set<Application> g_applied;
+
+void TMainForm::CheckConnectButtonClick() {
+  if (FRunning) return;
+  FNoUpdDialog = false;
+  FRefuseUpdate = false;
+  FRunning = true;
+  CheckConnectButton->setEnabled(false);
+  g_applied.clear();
+  struct EndOfRun {
+    TMainForm *f;
+    ~EndOfRun() {
+      f->FRunning = false;
+      f->CheckConnectButton->setEnabled(true);
+      g_applied.clear();
+    }
+  } endOfRun{this};
+
+  try {
+    TDriver *drv = Driver();
+    if (drv->GetCountLD() != 0) return;
+    if (drv->LDCount() >= 2 && ChooseDeviceHook && !ChooseDeviceHook()) return;
+
+    FECRData = TECRFwInfo{QString(), -1, -1, -1.0};
+    for (;;) {
+      if (drv->GetECRStatus() != 0) {
+        msgbox::ShowError(QStringLiteral("Не удалось соединиться с ККТ"));
+        FRefuseUpdate = true;
+        break;
+      }
+      ReadIdentity();
+      if (!IsSupportedModel(FSerial)) {
+        modal::ShowModal(MsgForm);
+        return;
+      }
+      if (drv->ECRMode() != 4) {
+        msgbox::ShowError(
+            QStringLiteral("ККТ на связи. Однако в данном режиме перепрошивка невозможна.\r\nРежим: ") +
+            drv->ECRModeDescription());
+        return;
+      }
+      if (FECRData.bootloader == -1) {
+        msgbox::ShowError(QStringLiteral(
+            "ККТ на связи. Однако не удалось прочитать версию загрузчика, прошивка невозможна."));
+        return;
+      }
+      if (UpdateDevice() == 0) break;
+    }
+    msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
+                                          : QStringLiteral("Установлена последняя версия ПО."));
+  } catch (const std::exception &e) {
+    msgbox::ShowError(ExceptionMessage(e));
+  }
+}
+
+void TMainForm::ReadIdentity() {
+  TDriver *drv = Driver();
+  FSerial = ReadECRSerial(drv);
+  FECRData.bootloader = drv->ReadLoaderVersion() == 0 ? LoaderVersionToInt(drv->LoaderVersion()) : -1;
+  FECRData.firmware = codepage::Narrow(drv->ECRSoftVersion());
+  FECRData.build = drv->ECRBuild();
+  FECRData.date = drv->ECRSoftDate();
+  setWindowTitle(QStringLiteral("S/N: ") + FSerial + QStringLiteral(", Firmware version: ") +
+                 FECRData.firmware + QStringLiteral(", Build: ") + QString::number(FECRData.build) +
+                 QStringLiteral(", Date: ") + datetime::ShortDate(FECRData.date) +
+                 QStringLiteral(" , Loader: ") + QString::number(FECRData.bootloader));
+}
+
+bool TMainForm::FindRule(int level) {
+  FRuleIndex = -1;
+  FRuleIndex = FindFWRule(FECRData, FRules, level);
+  return FRuleIndex != -1;
+}
+
+int TMainForm::UpdateDevice() {
+  int result = 0;
+  // A rule met again for the same identity would flash the register again
+  // and again without asking: the run stops there instead.
+  auto firstTime = [this]() {
+    return g_applied
+        .insert({FRuleIndex, FECRData.firmware, FECRData.build, FECRData.bootloader})
+        .second;
+  };
+
+  if (FindRule(1)) {
+    if (FNoUpdDialog || UpdateForm->OfferUpdate(FRules.at(FRuleIndex))) {
+      FNoUpdDialog = true;
+      if (!firstTime()) {
+        FRefuseUpdate = true;
+        return 0;
+      }
+      if (!FlashFirmware()) {
+        FRefuseUpdate = true;
+        return 0;
+      }
+      result = 1;
+      if (!VerifyUpdate()) {
+        result = 0;
+        FRefuseUpdate = true;
+      }
+    } else {
+      FRefuseUpdate = true;
+    }
+  }
+
+  if (FindRule(2)) {
+    if (FNoUpdDialog || UpdateForm->OfferUpdate(FRules.at(FRuleIndex))) {
+      FNoUpdDialog = true;
+      if (!firstTime()) {
+        FRefuseUpdate = true;
+        return 0;
+      }
+      if (!FlashFirmware()) {
+        FRefuseUpdate = true;
+        return 0;
+      }
+      if (VerifyUpdate()) return 2;
+      FRefuseUpdate = true;
+      return 0;
+    }
+    FRefuseUpdate = true;
+    return result;
+  }
+  return result;
+}
+
+bool TMainForm::VerifyUpdate() {
+  if (FRuleIndex < 0 || FRuleIndex >= FRules.size()) return false;
+  const TFWRule &rule = FRules.at(FRuleIndex);
+  TDriver *drv = Driver();
+  switch (rule.level) {
+    case 1:
+      return drv->ReadLoaderVersion() == 0 && LoaderVersionToInt(drv->LoaderVersion()) == rule.blver;
+    case 2:
+      return drv->GetECRStatus() == 0 && codepage::Narrow(drv->ECRSoftVersion()) == rule.fwver &&
+             drv->ECRBuild() == rule.fwbuild;
+    default:
+      return false;
+  }
+}
+
+void TMainForm::DrvSetButtonClick() {
+  try {
+    Driver()->ShowProperties();
+  } catch (const std::exception &e) {
+    msgbox::ShowError(ExceptionMessage(e));
+  }
+}

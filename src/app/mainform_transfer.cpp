@@ -1,0 +1,211 @@
+// The firmware transfer: DFU through the flashing tool, or XModem through the driver.
+#include <QFileInfo>
+#include <algorithm>
+#include <QProgressBar>
+
+#include "app/mainformunit.h"
+#include "common/error.h"
+#include "common/msgbox.h"
+#include "common/waits.h"
+#include "device/untDriver.h"
+#include "forms/progresstformunit.h"
+#include "forms/rebootformunit.h"
+#include "package/execproc.h"
+
+namespace {
+
+const char kDfuTool[] = "dfu-util-static.exe";
+constexpr int kFlashingWaitMs = 3000;
+constexpr int kRebootWaitBootLoaderMs = 15000;
+constexpr int kRebootWaitFirmwareMs = 30000;
+constexpr int kWaitStepMs = 50;
+
+// Hides a modeless window on every way out of a step.
+struct HideOnExit {
+  QWidget *w;
+  ~HideOnExit() {
+    if (w) w->hide();
+  }
+};
+
+}  // namespace
+
+bool TMainForm::FlashFirmware() {
+  return cbMethod->currentIndex() == 1 ? FlashXModem() : FlashDfu();
+}
+
+// ---------------------------------------------------------------------------
+// XModem
+
+bool TMainForm::FlashXModem() {
+  cbMethod->setEnabled(false);
+  DrvSetButton->setEnabled(false);
+  try {
+    const bool started = StartXModemUpdate();
+    while (Timer->isActive()) {
+      waits::ProcessMessages();
+      waits::Sleep(kWaitStepMs);
+    }
+    return started;
+  } catch (...) {
+    // An error ends the run: the transfer's controls must not stay locked.
+    Timer->stop();
+    cbMethod->setEnabled(true);
+    DrvSetButton->setEnabled(true);
+    throw;
+  }
+}
+
+bool TMainForm::StartXModemUpdate() {
+  const TFWRule &rule = FRules.at(FRuleIndex);
+  TDriver *drv = Driver();
+  drv->setUpdateFirmwareMethod(1);
+  drv->setFileName(FTempPath + rule.filename);
+  const int r = drv->UpdateFirmware();
+  Timer->start();
+  return r == 0;
+}
+
+void TMainForm::TimerTimer() {
+  try {
+    TDriver *drv = Driver();
+    setWindowTitle(drv->UpdateFirmwareStatusMessage());
+    if (drv->UpdateFirmwareStatus() == 1) return;
+  } catch (const std::exception &e) {
+    msgbox::ShowError(ExceptionMessage(e));
+  }
+  Timer->stop();
+  cbMethod->setEnabled(true);
+  DrvSetButton->setEnabled(true);
+}
+
+// ---------------------------------------------------------------------------
+// DFU
+
+void TMainForm::WaitWithProgress(int ms) {
+  QProgressBar *bar = RebootForm->Progress;
+  const std::uint64_t t0 = waits::TickCount();
+  do {
+    waits::Sleep(kWaitStepMs);
+    // The bar only shows that time passes; it stops at its maximum.
+    bar->setValue(std::min(bar->value() + 1, bar->maximum()));
+    waits::ProcessMessages();
+  } while (waits::TickCount() <= t0 + static_cast<std::uint64_t>(ms));
+}
+
+bool TMainForm::ListDfuDevices() {
+  QString output;
+  ExecuteAndCapture(FTempPath + QString::fromLatin1(kDfuTool), QStringList{QStringLiteral("-l")},
+                    output);
+  return output.contains(QStringLiteral("Found DFU"));
+}
+
+bool TMainForm::FlashDfu() {
+  if (FRuleIndex < 0 || FRuleIndex >= FRules.size()) return false;
+  const TFWRule rule = FRules.at(FRuleIndex);
+  TDriver *drv = Driver();
+
+  if (rule.savesetting && BackupTablesHook) BackupTablesHook();
+
+  if (drv->SetDFUMode() != 0) {
+    msgbox::ShowPlain(QStringLiteral("Can not set DFU mode."));
+    return false;
+  }
+
+  {
+    HideOnExit hide{RebootForm};
+    RebootForm->setWindowTitle(QStringLiteral("Прошивка"));
+    RebootForm->Progress->setRange(1, 45);
+    RebootForm->Progress->setValue(1);
+    RebootForm->show();
+    WaitWithProgress(kFlashingWaitMs);
+
+    ListDfuDevices();
+
+    const QString image = FTempPath + rule.filename;
+    if (!QFileInfo::exists(image)) {
+      RebootForm->hide();
+      msgbox::ShowPlain(QStringLiteral("File: ") + image + QStringLiteral(" not found."));
+      return false;
+    }
+    const QString tool = FTempPath + QString::fromLatin1(kDfuTool);
+    if (!QFileInfo::exists(tool)) {
+      RebootForm->hide();
+      msgbox::ShowPlain(QStringLiteral("File: ") + tool + QStringLiteral(" not found."));
+      return false;
+    }
+
+    QString output;
+    // The image path goes as one argument, so a path with blanks arrives whole.
+    ExecuteAndCapture(tool, QStringList{QStringLiteral("-D"), image}, output);
+    if (!output.toUpper().contains(QStringLiteral("DONE")))
+      msgbox::ShowPlain(QStringLiteral("Не удалось загрузить прошивку в ККТ.\r\n") + output);
+
+    RebootForm->hide();
+    RebootForm->setWindowTitle(QStringLiteral("Перезагрузка"));
+    RebootForm->Progress->setRange(1, 450);
+    RebootForm->Progress->setValue(1);
+    RebootForm->show();
+    WaitWithProgress(rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
+  }
+
+  // The same register must come back, set up again when it asks.
+  {
+    HideOnExit hide{ProrgessTForm};
+    QString serial;
+    const int rc = drv->ReadSerialNumber();
+    if (rc == 0) {
+      serial = drv->SerialNumber();
+    } else if (rc == 116 || rc == 120 || rc == 121) {
+      ProrgessTForm->setWindowTitle(QStringLiteral("Настройка"));
+      ProrgessTForm->show();
+      int r = drv->ResetSettings();
+      if (r == 147) r = drv->ResetSettings();
+      if (r != 0) return false;
+      const QDateTime now = waits::Now();
+      drv->setDate(datetime::FromDate(now.date()));
+      if (drv->SetDate() != 0) return false;
+      drv->setDate(datetime::FromDate(now.date()));
+      if (drv->ConfirmDate() != 0) return false;
+      drv->setTime(datetime::TimeOfDay(waits::Now().time()));
+      if (drv->SetTime() != 0) return false;
+      if (drv->ReadSerialNumber() != 0) return false;
+      serial = drv->SerialNumber();
+    }
+    if (serial != FSerial) return false;
+
+    if (rule.savesetting && RestoreAfterUpdateHook) RestoreAfterUpdateHook();
+
+    if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
+  }
+  return true;
+}
+
+void TMainForm::WriteUpdateTables(const TFWRule &rule) {
+  TDriver *drv = Driver();
+  ProrgessTForm->setWindowTitle(QStringLiteral("Обновление таблиц"));
+  ProrgessTForm->show();
+  QStringList failed;
+  for (const TUpdateTable &cell : rule.updatetables) {
+    drv->setPassword(kSysAdminPassword);
+    drv->setTableNumber(cell.table);
+    drv->setRowNumber(cell.row);
+    drv->setFieldNumber(cell.field);
+    if (cell._type == 0)
+      drv->setValueOfFieldInteger(cell.intvalue);
+    else
+      drv->setValueOfFieldString(cell.strvalue);
+    if (drv->WriteTable() != 0)
+      failed << QStringLiteral("Таблица %1, ряд %2, поле %3: %4")
+                    .arg(cell.table)
+                    .arg(cell.row)
+                    .arg(cell.field)
+                    .arg(drv->ResultCodeDescription());
+    waits::ProcessMessages();
+  }
+  ProrgessTForm->hide();
+  // The update itself succeeded; cells that did not take are reported, not dropped.
+  if (!failed.isEmpty())
+    msgbox::ShowError(QStringLiteral("Не удалось записать ячейки таблиц:\r\n") +
+                      failed.join(QStringLiteral("\r\n")));
+}

@@ -1,0 +1,91 @@
+#pragma once
+// The main window: start-up and package preparation, the key commands, the
+// update run and the firmware transfer.
+#include <QComboBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+#include "rules/fwrules.h"
+
+class TMainForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TMainForm(QWidget *parent = nullptr);
+  ~TMainForm() override;
+
+  // The package URL used when no "url.txt" replaces it.
+  static QString DefaultPackageUrl();
+
+  // Controls and components.
+  QComboBox *cbMethod = nullptr;
+  QPushButton *CheckConnectButton = nullptr;
+  QPushButton *DrvSetButton = nullptr;
+  QTimer *Timer = nullptr;
+
+  // Fields shared by the start-up, the run and the transfer.
+  QString FTempPath;          // the working folder, with a trailing separator
+  bool FNoUpdDialog = false;
+  bool FRefuseUpdate = false;
+  int FRuleIndex = -1;
+  QString FSerial;
+  TECRFwInfo FECRData;
+  TFWRules FRules;
+  QString FPackageUrl;
+
+  // Hooks filled by later work; empty ones do nothing.
+  std::function<void()> RestoreTablesHook;          // Ctrl+Alt+T
+  std::function<void()> BackupTablesHook;           // before the switch to DFU mode
+  std::function<void()> RestoreAfterUpdateHook;     // after the serial check
+  std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
+
+  bool runInProgress() const { return FRunning; }
+
+  // The update run (the connect button) and the driver's settings (the other button).
+  void CheckConnectButtonClick();
+  void DrvSetButtonClick();
+
+ protected:
+  void showEvent(QShowEvent *event) override;
+  void closeEvent(QCloseEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
+
+ private:
+  // Start-up.
+  void FormCreate();
+  void FormShow();
+  void FormKeyUp(int key, Qt::KeyboardModifiers modifiers);
+  void ReadPackageUrl(QString &url);
+  void MakeWorkFolder();
+  void ExtractBuiltInPackage();
+  void UnpackPackage();
+  void DecipherPackage();
+  void LoadRulesManually();
+  void RemoveWorkFolder();
+
+  // The run.
+  int UpdateDevice();
+  bool FindRule(int level);
+  bool VerifyUpdate();
+  void ReadIdentity();
+
+  // The transfer.
+  bool FlashFirmware();
+  bool FlashDfu();
+  bool FlashXModem();
+  bool StartXModemUpdate();
+  bool ListDfuDevices();
+  void TimerTimer();
+  void WaitWithProgress(int ms);
+  void WriteUpdateTables(const TFWRule &rule);
+
+  bool FShown = false;
+  bool FRunning = false;
+};
+
+// The model codes of the registers this program updates; a serial number
+// carries its model code at characters 7 to 10.
+extern const QStringList SupportedModelCodes;
+bool IsSupportedModel(const QString &serial);

@@ -1,0 +1,26 @@
+// Program start: the main window first (it owns the taskbar entry), then the
+// dialogs of the update run; the message loop runs until the main window closes.
+#include <QApplication>
+
+#include "app/mainformunit.h"
+#include "app/signals.h"
+#include "forms/msgformunit.h"
+#include "forms/progresstformunit.h"
+#include "forms/rebootformunit.h"
+#include "forms/updateformunit.h"
+
+int main(int argc, char **argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
+  QApplication::setQuitOnLastWindowClosed(true);
+
+  TMainForm mainForm;
+  UpdateForm = new TUpdateForm(&mainForm);
+  RebootForm = new TRebootForm(&mainForm);
+  ProrgessTForm = new TProrgessTForm(&mainForm);
+  MsgForm = new TMsgForm(&mainForm);
+
+  CloseOnTerminationSignals(&mainForm);
+  mainForm.show();
+  return app.exec();
+}
