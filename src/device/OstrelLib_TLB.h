@@ -106,6 +106,8 @@ class TOstrel {
 
  private:
   struct Component;
+  // The component loaded from path, loading it on first use.
+  static std::shared_ptr<Component> LoadComponent(const QString &path);
   std::shared_ptr<Component> component_;  // the loaded library, shared by instances
   void *self_ = nullptr;
 };
