@@ -1,0 +1,123 @@
+#pragma once
+// A main window in a sandbox of its own: its executable folder (for
+// "url.txt"), its temporary folder, the simulator's state folder, recorded
+// message boxes and dialogs, and a virtual clock.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "app/mainformunit.h"
+#include "common/apppaths.h"
+#include "common/filedialog.h"
+#include "common/msgbox_recorder.h"
+#include "common/waits.h"
+#include "forms/modal_recorder.h"
+#include "forms/msgformunit.h"
+#include "forms/progresstformunit.h"
+#include "forms/rebootformunit.h"
+#include "forms/updateformunit.h"
+#include "support/testpaths.h"
+
+namespace apptest {
+
+// Writes data to path, creating folders.
+inline void WriteFile(const QString &path, const QByteArray &data) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+  f.write(data);
+}
+
+inline QByteArray ReadFile(const QString &path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Runs one of the built tools; returns its exit code, output in *out.
+inline int RunTool(const QString &name, const QStringList &args, QString *out = nullptr) {
+  QProcess p;
+  p.setProcessChannelMode(QProcess::MergedChannels);
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+  p.setProcessEnvironment(env);
+  p.start(testpaths::Bin(name), args);
+  p.waitForFinished(-1);
+  if (out) *out = QString::fromUtf8(p.readAll());
+  return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+class AppFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root.isValid());
+    appDir = root.filePath(QStringLiteral("app"));
+    tmpDir = root.filePath(QStringLiteral("tmp"));
+    simDir = root.filePath(QStringLiteral("sim"));
+    for (const QString &d : {appDir, tmpDir, simDir}) QDir().mkpath(d);
+    qputenv("TMPDIR", QFile::encodeName(tmpDir));
+    qputenv("OSTREL_SIM_DIR", QFile::encodeName(simDir));
+    qputenv("OSTREL_DRIVER", QFile::encodeName(testpaths::Bin(QStringLiteral("libostrel-sim.so"))));
+    apppaths::SetAppDirForTests(appDir);
+    // No package server: a closed port refuses at once.
+    WriteFile(appDir + QStringLiteral("/url.txt"), "http://127.0.0.1:9/techno/arhive.zip\r\n");
+    waits::SetClock(&clock);
+    UpdateForm = new TUpdateForm;
+    RebootForm = new TRebootForm;
+    ProrgessTForm = new TProrgessTForm;
+    MsgForm = new TMsgForm;
+  }
+
+  void TearDown() override {
+    form.reset();
+    delete UpdateForm;
+    delete RebootForm;
+    delete ProrgessTForm;
+    delete MsgForm;
+    UpdateForm = nullptr;
+    RebootForm = nullptr;
+    ProrgessTForm = nullptr;
+    MsgForm = nullptr;
+    waits::SetClock(nullptr);
+    filedialog::SetAnswerer({});
+    apppaths::SetAppDirForTests(QString());
+    TMainForm::SetBuiltInPackageForTests(QString());
+  }
+
+  // Creates and shows the main window as the program does.
+  TMainForm &Start() {
+    form = std::make_unique<TMainForm>();
+    form->show();
+    return *form;
+  }
+
+  // A package built by tavelin-pack from the given files.
+  QString MakePackage(const QList<QPair<QString, QByteArray>> &files) {
+    const QString stage = root.filePath(QStringLiteral("stage%1").arg(++packages));
+    QDir().mkpath(stage);
+    for (const auto &f : files) WriteFile(stage + QLatin1Char('/') + f.first, f.second);
+    const QString zip = stage + QStringLiteral(".zip");
+    QString out;
+    EXPECT_EQ(RunTool(QStringLiteral("tavelin-pack"), {QStringLiteral("build"), stage, zip}, &out), 0)
+        << out.toStdString();
+    return zip;
+  }
+
+  // Working folders present in the temporary folder.
+  QStringList WorkFolders() const {
+    return QDir(tmpDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+  }
+
+  QTemporaryDir root;
+  QString appDir, tmpDir, simDir;
+  msgbox::Recorder boxes;
+  modal::Recorder dialogs;
+  waits::VirtualClock clock;
+  std::unique_ptr<TMainForm> form;
+  int packages = 0;
+};
+
+}  // namespace apptest

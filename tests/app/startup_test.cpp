@@ -1,0 +1,216 @@
+// Start-up: the working folder, the package, the rules, the key commands and
+// the removal of the folder on close.
+#include <zip.h>
+
+#include <QKeyEvent>
+#include <QTest>
+
+#include "appfixture.h"
+
+using apptest::AppFixture;
+using apptest::ReadFile;
+using apptest::WriteFile;
+
+namespace {
+
+const QByteArray kRules = R"({"RULES":[
+  {"level":1,"bootloader":155,"file":"boot.bin","blver":160},
+  {"level":2,"bootloader":150,"file":"fw.bin","fwver":"A.5","fwbuild":1300}]})";
+
+QList<QPair<QString, QByteArray>> GoodPackage() {
+  return {{QStringLiteral("rules.json"), kRules},
+          {QStringLiteral("boot.bin"), QByteArray(100, 'b')},
+          {QStringLiteral("fw.bin"), QByteArray(5000, 'f')},
+          {QStringLiteral("dfu-util-static.exe"), QByteArray("#!/bin/sh\necho ok\n")}};
+}
+
+// A ZIP written member by member, names exactly as given.
+void WriteZip(const QString &path, const QList<QPair<QString, QByteArray>> &members) {
+  int err = 0;
+  zip_t *z = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+  ASSERT_NE(z, nullptr);
+  for (const auto &m : members) {
+    zip_source_t *src = zip_source_buffer(z, m.second.constData(), m.second.size(), 0);
+    ASSERT_GE(zip_file_add(z, m.first.toUtf8().constData(), src, ZIP_FL_ENC_UTF_8), 0);
+  }
+  ASSERT_EQ(zip_close(z), 0);
+}
+
+void PressKeys(QWidget *w, Qt::Key key, Qt::KeyboardModifiers mods) {
+  QKeyEvent press(QEvent::KeyPress, key, mods);
+  QKeyEvent release(QEvent::KeyRelease, key, mods);
+  QApplication::sendEvent(w, &press);
+  QApplication::sendEvent(w, &release);
+}
+
+}  // namespace
+
+TEST_F(AppFixture, PreparesTheWorkingFolderAndRemovesItOnClose) {
+  TMainForm::SetBuiltInPackageForTests(MakePackage(GoodPackage()));
+  TMainForm &f = Start();
+  EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.boxes.value(0).text.toStdString();
+  ASSERT_EQ(WorkFolders().size(), 1);
+  const QString work = f.FTempPath;
+  EXPECT_TRUE(work.startsWith(tmpDir + QLatin1Char('/')));
+  EXPECT_TRUE(work.endsWith(QLatin1Char('/')));
+  EXPECT_EQ(QDir(work).dirName().size(), 8);
+  EXPECT_EQ(QFile::permissions(work) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther),
+            QFile::Permissions());
+  EXPECT_TRUE(QFileInfo::exists(work + QStringLiteral("arhive.zip")));
+  EXPECT_EQ(ReadFile(work + QStringLiteral("rules.json")), kRules);
+  EXPECT_EQ(ReadFile(work + QStringLiteral("fw.bin")), QByteArray(5000, 'f'));
+  EXPECT_NE(ReadFile(work + QStringLiteral("encrypt/fw.bin")), QByteArray(5000, 'f'));
+  EXPECT_TRUE(QFileInfo(work + QStringLiteral("dfu-util-static.exe")).isExecutable());
+  EXPECT_EQ(f.FRules.size(), 2);
+  EXPECT_EQ(f.windowTitle(), QStringLiteral("Vozadozevari ver. 1.0.0.1"));
+
+  // Files written during the run go too; a link out of the folder is not followed.
+  WriteFile(work + QStringLiteral("extra/run.log"), "x");
+  const QString outside = root.filePath(QStringLiteral("keep.txt"));
+  WriteFile(outside, "keep");
+  QFile::link(root.path(), work + QStringLiteral("link"));
+  f.close();
+  EXPECT_FALSE(QFileInfo::exists(work));
+  EXPECT_EQ(ReadFile(outside), QByteArray("keep"));
+}
+
+TEST_F(AppFixture, TwoInstancesUseTwoFolders) {
+  TMainForm::SetBuiltInPackageForTests(MakePackage(GoodPackage()));
+  TMainForm a;
+  TMainForm b;
+  EXPECT_NE(a.FTempPath, b.FTempPath);
+  EXPECT_EQ(WorkFolders().size(), 2);
+}
+
+TEST_F(AppFixture, PackageUrlComesFromTheFirstLineOfUrlTxt) {
+  TMainForm::SetBuiltInPackageForTests(MakePackage(GoodPackage()));
+  const struct {
+    const char *name;
+    QByteArray content;  // empty: no url.txt
+    QString url;
+  } cases[] = {
+      {"none", QByteArray(), TMainForm::DefaultPackageUrl()},
+      {"one line", "http://127.0.0.1:9/a.zip", QStringLiteral("http://127.0.0.1:9/a.zip")},
+      {"two lines", "http://127.0.0.1:9/a.zip\nhttp://other/b.zip\n",
+       QStringLiteral("http://127.0.0.1:9/a.zip")},
+      {"CR LF", "http://127.0.0.1:9/c.zip\r\nsecond\r\n", QStringLiteral("http://127.0.0.1:9/c.zip")},
+      {"not trimmed", " http://127.0.0.1:9/d.zip ", QStringLiteral(" http://127.0.0.1:9/d.zip ")},
+      {"8-bit", "http://127.0.0.1:9/\xEF\xE0\xEA\xE5\xF2.zip",
+       QStringLiteral("http://127.0.0.1:9/пакет.zip")},
+  };
+  EXPECT_TRUE(TMainForm::DefaultPackageUrl().startsWith(QStringLiteral("http://")));
+  EXPECT_TRUE(TMainForm::DefaultPackageUrl().endsWith(QStringLiteral(":8080/techno/arhive.zip")));
+  for (const auto &c : cases) {
+    QFile::remove(appDir + QStringLiteral("/url.txt"));
+    if (!c.content.isEmpty()) WriteFile(appDir + QStringLiteral("/url.txt"), c.content);
+    TMainForm f;
+    EXPECT_EQ(f.FPackageUrl, c.url) << c.name;
+  }
+}
+
+TEST_F(AppFixture, ReportsWhatThePackageLacks) {
+  const QString subfolderRules = root.filePath(QStringLiteral("sub.zip"));
+  // A member in a sub-folder of the archive stays enciphered and unused.
+  WriteZip(subfolderRules, {{QStringLiteral("sub/rules.json"), kRules}});
+  const struct {
+    const char *name;
+    QString package;
+    QString expected;  // "%1": the working folder
+  } cases[] = {
+      {"rules in a sub-folder", subfolderRules, QStringLiteral("File: %1rules.json not found.")},
+      {"image missing",
+       MakePackage({{QStringLiteral("rules.json"), kRules}, {QStringLiteral("boot.bin"), "b"}}),
+       QStringLiteral("Недостаточно файлов для работы.")},
+      {"rules rejected",
+       MakePackage({{QStringLiteral("rules.json"), R"({"RULES":[{"bootloader":1,"file":"x"}]})"}}),
+       QStringLiteral("Ошибка. Отсутствует поле \"level\". Элемент: 0.")},
+  };
+  for (const auto &c : cases) {
+    boxes.boxes.clear();
+    TMainForm::SetBuiltInPackageForTests(c.package);
+    TMainForm f;
+    f.show();
+    ASSERT_EQ(boxes.texts(msgbox::Kind::Error), QStringList{c.expected.arg(f.FTempPath)}) << c.name;
+    EXPECT_TRUE(f.isVisible());
+  }
+}
+
+TEST_F(AppFixture, HostileArchiveIsRefusedAndTheWindowOpens) {
+  const QString zip = root.filePath(QStringLiteral("hostile.zip"));
+  WriteZip(zip, {{QStringLiteral("rules.json"), kRules},
+                 {QStringLiteral("../../escaped.bin"), "evil"}});
+  TMainForm::SetBuiltInPackageForTests(zip);
+  TMainForm &f = Start();
+  const QStringList errors = boxes.texts(msgbox::Kind::Error);
+  ASSERT_EQ(errors.size(), 2);  // the refusal, then the missing rules
+  EXPECT_TRUE(errors[0].contains(QStringLiteral("escaped.bin"))) << errors[0].toStdString();
+  EXPECT_EQ(errors[1], QStringLiteral("File: %1rules.json not found.").arg(f.FTempPath));
+  EXPECT_FALSE(QFileInfo::exists(root.filePath(QStringLiteral("escaped.bin"))));
+  EXPECT_FALSE(QFileInfo::exists(tmpDir + QStringLiteral("/escaped.bin")));
+  EXPECT_TRUE(f.isVisible());
+}
+
+TEST_F(AppFixture, BrokenArchiveIsReported) {
+  const QString zip = root.filePath(QStringLiteral("broken.zip"));
+  WriteFile(zip, "this is not a zip archive");
+  TMainForm::SetBuiltInPackageForTests(zip);
+  Start();
+  ASSERT_EQ(boxes.texts(msgbox::Kind::Error).size(), 2);
+  EXPECT_TRUE(boxes.texts(msgbox::Kind::Error)[0].contains(QStringLiteral("arhive.zip")))
+      << boxes.texts(msgbox::Kind::Error)[0].toStdString();
+}
+
+TEST_F(AppFixture, KeyCommandsLoadRulesByHand) {
+  TMainForm::SetBuiltInPackageForTests(MakePackage(GoodPackage()));
+  TMainForm &f = Start();
+  ASSERT_TRUE(boxes.boxes.isEmpty());
+
+  QStringList asked;  // initial folders of the dialogs shown
+  QString answer;
+  filedialog::SetAnswerer([&](const QString &folder) {
+    asked << folder;
+    return answer;
+  });
+
+  // Only Ctrl+Alt (Shift not examined) opens the dialog, whichever control has the focus.
+  const struct {
+    Qt::KeyboardModifiers mods;
+    bool opens;
+  } keys[] = {{Qt::ControlModifier, false},
+              {Qt::AltModifier, false},
+              {Qt::ControlModifier | Qt::ShiftModifier, false},
+              {Qt::ControlModifier | Qt::AltModifier, true},
+              {Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier, true}};
+  for (const auto &k : keys) {
+    asked.clear();
+    PressKeys(f.CheckConnectButton, Qt::Key_O, k.mods);
+    EXPECT_EQ(asked.size(), k.opens ? 1 : 0) << int(k.mods);
+  }
+  EXPECT_EQ(asked.value(0), f.FTempPath);
+  EXPECT_EQ(f.FRules.size(), 2);  // a cancelled dialog changes nothing
+
+  // Rules in another folder with their images beside them: no message.
+  const QString other = root.filePath(QStringLiteral("other"));
+  WriteFile(other + QStringLiteral("/rules.json"),
+            R"({"RULES":[{"level":1,"bootloader":1,"file":"only.bin"}]})");
+  WriteFile(other + QStringLiteral("/only.bin"), "x");
+  answer = other + QStringLiteral("/rules.json");
+  PressKeys(&f, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
+  EXPECT_TRUE(boxes.boxes.isEmpty());
+  ASSERT_EQ(f.FRules.size(), 1);
+  EXPECT_EQ(f.FRules[0].filename, QStringLiteral("only.bin"));
+
+  // Images missing beside the chosen file.
+  QFile::remove(other + QStringLiteral("/only.bin"));
+  PressKeys(&f, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
+  EXPECT_EQ(boxes.texts(msgbox::Kind::Error),
+            QStringList{QStringLiteral("Недостаточно файлов для перепрошивки.")});
+
+  // A broken file is reported, not silently taken as "no rules".
+  boxes.boxes.clear();
+  WriteFile(answer, "{broken");
+  PressKeys(&f, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
+  ASSERT_EQ(boxes.texts(msgbox::Kind::Error).size(), 1);
+  EXPECT_FALSE(boxes.texts(msgbox::Kind::Error)[0].isEmpty());
+  EXPECT_TRUE(f.FRules.isEmpty());
+}
