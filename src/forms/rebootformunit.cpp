@@ -1,0 +1,40 @@
+#include "forms/rebootformunit.h"
+
+#include <QProgressBar>
+#include <QScreen>
+#include <QShowEvent>
+
+TRebootForm *RebootForm = nullptr;
+
+TRebootForm::TRebootForm(QWidget *parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+  setObjectName(QStringLiteral("RebootForm"));
+  setWindowTitle(QStringLiteral("Перезагрузка..."));
+  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  resize(852, 69);
+
+  Progress = new QProgressBar(this);
+  Progress->setObjectName(QStringLiteral("Progress"));
+  Progress->setGeometry(8, 24, 836, 17);
+  Progress->setRange(1, 450);
+  Progress->setValue(1);
+  Progress->setTextVisible(false);
+}
+
+TRebootForm::~TRebootForm() {
+  if (RebootForm == this) RebootForm = nullptr;
+}
+
+void TRebootForm::showEvent(QShowEvent *event) {
+  if (!event->spontaneous()) {
+    // Centred on the main window, or on the screen when there is none.
+    QRect r = frameGeometry();
+    if (QWidget *owner = parentWidget(); owner && owner->isVisible())
+      r.moveCenter(owner->frameGeometry().center());
+    else if (QScreen *s = screen())
+      r.moveCenter(s->availableGeometry().center());
+    move(r.topLeft());
+  }
+  QWidget::showEvent(event);
+}
