@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include "package/cipher.h"
 
@@ -13,9 +14,10 @@ QStringList DecipherPackage(const QString &workFolder) {
   for (const QString &mask : {QStringLiteral("*.bin"), QStringLiteral("*.exe"), QStringLiteral("*.json")}) {
     // Files of any attributes, in listing order; the mask ignores case as a
     // Windows folder listing does.
-    const QStringList names = encrypt.entryList(
-        {mask}, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDir::Unsorted);
+    const QStringList names =
+        encrypt.entryList({mask}, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
     for (const QString &name : names) {
+      if (!QFileInfo(encrypt.filePath(name)).isFile()) continue;  // never block on a pipe
       codec.setPassword(kPackagePassword);
       const QString target = work.filePath(name);
       codec.DecryptFile(target, encrypt.filePath(name));

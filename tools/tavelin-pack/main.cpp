@@ -129,8 +129,8 @@ void Build(const QString &folderPath, const QString &outPath, QTextStream &out) 
     throw Exception(QStringLiteral("Cannot read folder \"%1\". It does not exist.").arg(folderPath));
   const QString outCanonical = QFileInfo(outPath).canonicalFilePath();
   QStringList names;
-  for (const QFileInfo &fi : folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
-                                                  QDir::Name)) {
+  for (const QFileInfo &fi : folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Name)) {
+    if (!fi.isFile()) continue;  // regular files only: a pipe or device would block or never end
     if (!outCanonical.isEmpty() && fi.canonicalFilePath() == outCanonical) continue;
     names << fi.fileName();
   }
