@@ -2,6 +2,7 @@
 // packages made here.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,9 +20,15 @@ struct Result {
   QString err;
 };
 
+// The tool is built beside the test program.
+QString ToolPath() {
+  if (!testpaths::BinDir().isEmpty()) return testpaths::Bin(QStringLiteral("tavelin-pack"));
+  return QCoreApplication::applicationDirPath() + QStringLiteral("/tavelin-pack");
+}
+
 Result RunTool(const QStringList &args) {
   QProcess p;
-  p.start(testpaths::Bin(QStringLiteral("tavelin-pack")), args);
+  p.start(ToolPath(), args);
   Result r;
   if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit) {
     r.err = QStringLiteral("did not finish: ") + p.errorString();
@@ -173,7 +180,7 @@ TEST_F(PackToolTest, HelpOnToolAndEachCommand) {
                                   QStringList{QStringLiteral("build"), QStringLiteral("--help")},
                                   QStringList{QStringLiteral("extract"), QStringLiteral("--help")}}) {
     const Result r = RunTool(args);
-    EXPECT_EQ(r.exitCode, 0) << args.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(r.exitCode, 0) << args.join(QLatin1Char(' ')).toStdString() << r.err.toStdString();
     EXPECT_TRUE(r.out.startsWith(QStringLiteral("usage: tavelin-pack"))) << r.out.toStdString();
   }
 }
