@@ -4,6 +4,7 @@
 #include <zip.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -72,20 +73,22 @@ QString OneLine(QString text) {
 }
 
 // The rules loader reports unreadable values in message boxes; the tool has
-// no windows, so they become warning lines.
+// no windows, so they become warning lines, shown once the command succeeds
+// (a failure is reported by its one line).
 class WarningLines : public msgbox::Answerer {
  public:
-  explicit WarningLines(QTextStream &err) : err_(err) { msgbox::SetAnswerer(this); }
+  WarningLines() { msgbox::SetAnswerer(this); }
   ~WarningLines() override { msgbox::SetAnswerer(nullptr); }
   WarningLines(const WarningLines &) = delete;
   WarningLines &operator=(const WarningLines &) = delete;
   bool answer(const msgbox::Box &box) override {
-    err_ << "tavelin-pack: warning: " << OneLine(box.text) << Qt::endl;
+    lines_ << OneLine(box.text);
     return false;
   }
+  const QStringList &lines() const { return lines_; }
 
  private:
-  QTextStream &err_;
+  QStringList lines_;
 };
 
 // Checked before the cipher runs, which would create the target first.
@@ -164,6 +167,12 @@ void Build(const QString &folderPath, const QString &outPath, QTextStream &out) 
       index = zip_file_add(za.get(), name.toUtf8().constData(), src, ZIP_FL_ENC_UTF_8);
       if (index < 0) zip_source_free(src);
     }
+    if (index >= 0) {
+      // The member carries the time of the plain file, not of its staged copy.
+      const QDateTime modified = QFileInfo(folder.filePath(name)).lastModified();
+      zip_file_set_mtime(za.get(), static_cast<zip_uint64_t>(index),
+                         static_cast<time_t>(modified.toSecsSinceEpoch()), 0);
+    }
     if (index < 0 || zip_set_file_compression(za.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 9) != 0)
       throw Exception(QStringLiteral("Cannot add \"%1\" to \"%2\". %3")
                           .arg(name, outPath, QString::fromLocal8Bit(zip_strerror(za.get()))));
@@ -198,11 +207,8 @@ void Extract(const QString &packagePath, const QString &folderPath, QTextStream 
   if (!QFileInfo::exists(rulesPath))
     throw Exception(QStringLiteral("File: %1 not found.").arg(rulesPath));
   TFWRules rules;
-  bool loaded;
-  {
-    WarningLines warnings(err);
-    loaded = LoadFWRules(rulesPath, rules);
-  }
+  WarningLines warnings;
+  const bool loaded = LoadFWRules(rulesPath, rules);
   if (!loaded)
     throw Exception(FWRulesError.isEmpty() ? QStringLiteral("File \"%1\" is rejected.").arg(rulesPath)
                                            : FWRulesError);
@@ -217,6 +223,7 @@ void Extract(const QString &packagePath, const QString &folderPath, QTextStream 
     }
     throw Exception(QStringLiteral("Недостаточно файлов для работы."));
   }
+  for (const QString &line : warnings.lines()) err << "tavelin-pack extract: warning: " << line << Qt::endl;
   out << "rules.json: " << rules.size() << " rules, every image present\n";
 }
 
