@@ -1,7 +1,5 @@
 // The update run: connect, identify, check, and the passes.
 #include <QApplication>
-#include <set>
-#include <tuple>
 
 #include "app/mainformunit.h"
 #include "common/codepage.h"
@@ -11,6 +9,7 @@
 #include "forms/modal.h"
 #include "forms/msgformunit.h"
 #include "forms/updateformunit.h"
+#include "rules/fwplan.h"
 
 const QStringList SupportedModelCodes = {
     QStringLiteral("0110"), QStringLiteral("0120"), QStringLiteral("0130"), QStringLiteral("0140"),
@@ -35,15 +34,7 @@ int LoaderVersionToInt(const QString &text) {
   return v;
 }
 
-// What one application of a rule is keyed by: the rule and the identity it
-// was chosen for.
-using Application = std::tuple<int, QString, int, int>;
-
 }  // namespace
-
-// Rules applied in the current run, so that no pass applies the same rule to
-// the same identity twice.
-static std::set<Application> g_applied;
 
 void TMainForm::CheckConnectButtonClick() {
   if (FRunning) return;
@@ -51,13 +42,12 @@ void TMainForm::CheckConnectButtonClick() {
   FRefuseUpdate = false;
   FRunning = true;
   CheckConnectButton->setEnabled(false);
-  g_applied.clear();
+  FApplied.Clear();
   struct EndOfRun {
     TMainForm *f;
     ~EndOfRun() {
       f->FRunning = false;
       f->CheckConnectButton->setEnabled(true);
-      g_applied.clear();
     }
   } endOfRun{this};
 
@@ -122,9 +112,9 @@ int TMainForm::UpdateDevice() {
   // A rule met again for the same identity would flash the register again
   // and again without asking: the run stops there instead.
   auto firstTime = [this]() {
-    return g_applied
-        .insert({FRuleIndex, FECRData.firmware, FECRData.build, FECRData.bootloader})
-        .second;
+    if (FApplied.Seen(FRuleIndex, FECRData)) return false;
+    FApplied.Add(FRuleIndex, FECRData);
+    return true;
   };
 
   if (FindRule(1)) {

@@ -25,6 +25,11 @@ namespace {
 
 const char kPackageHost[] = "packages.korvalis.example";
 
+QString &BuiltInPackagePath() {
+  static QString path = QStringLiteral(":/ARHIVE");
+  return path;
+}
+
 // Eight characters; each picks digits, upper-case or lower-case letters with
 // equal chance, then a character of that class.
 QString RandomName() {
@@ -90,6 +95,10 @@ TMainForm::~TMainForm() {
   RemoveWorkFolder();
 }
 
+void TMainForm::SetBuiltInPackageForTests(const QString &path) {
+  BuiltInPackagePath() = path.isEmpty() ? QStringLiteral(":/ARHIVE") : path;
+}
+
 QString TMainForm::DefaultPackageUrl() {
   return QStringLiteral("http://") + QString::fromLatin1(kPackageHost) +
          QStringLiteral(":8080/techno/arhive.zip");
@@ -146,7 +155,7 @@ void TMainForm::MakeWorkFolder() {
 
 void TMainForm::ExtractBuiltInPackage() {
   const QString target = FTempPath + QStringLiteral("arhive.zip");
-  QFile resource(QStringLiteral(":/ARHIVE"));
+  QFile resource(BuiltInPackagePath());
   if (!resource.open(QIODevice::ReadOnly))
     throw Exception(QStringLiteral("Встроенный пакет не найден в программе."));
   QFile out(target);
@@ -199,18 +208,21 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event) {
     auto *w = qobject_cast<QWidget *>(watched);
     if (w && (w == this || isAncestorOf(w))) {
       auto *ke = static_cast<QKeyEvent *>(event);
-      if (!ke->isAutoRepeat()) FormKeyUp(ke->key(), ke->modifiers());
+      // A key command is taken here once; the release a control ignores would
+      // otherwise reach the window a second time.
+      if (!ke->isAutoRepeat() && FormKeyUp(ke->key(), ke->modifiers())) return true;
     }
   }
   return QWidget::eventFilter(watched, event);
 }
 
-void TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
+bool TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
   // Shift is not examined.
-  if (!(modifiers & Qt::ControlModifier) || !(modifiers & Qt::AltModifier)) return;
+  if (!(modifiers & Qt::ControlModifier) || !(modifiers & Qt::AltModifier)) return false;
+  if (key != Qt::Key_O && key != Qt::Key_T) return false;
   // Changing the rules or restoring tables in the middle of a transfer is
   // never what the operator wants.
-  if (FRunning) return;
+  if (FRunning) return true;
   if (key == Qt::Key_O) {
     LoadRulesManually();
   } else if (key == Qt::Key_T) {
@@ -222,6 +234,7 @@ void TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
       }
     }
   }
+  return true;
 }
 
 void TMainForm::LoadRulesManually() {

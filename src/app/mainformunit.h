@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <functional>
 
+#include "rules/fwplan.h"
 #include "rules/fwrules.h"
 
 class TMainForm : public QWidget {
@@ -18,6 +19,9 @@ class TMainForm : public QWidget {
 
   // The package URL used when no "url.txt" replaces it.
   static QString DefaultPackageUrl();
+  // Where the built-in package is read from: the resource ":/ARHIVE"; tests
+  // point it at a package file of their own.
+  static void SetBuiltInPackageForTests(const QString &path);
 
   // Controls and components.
   QComboBox *cbMethod = nullptr;
@@ -56,7 +60,7 @@ class TMainForm : public QWidget {
   // Start-up.
   void FormCreate();
   void FormShow();
-  void FormKeyUp(int key, Qt::KeyboardModifiers modifiers);
+  bool FormKeyUp(int key, Qt::KeyboardModifiers modifiers);  // true: a key command
   void ReadPackageUrl(QString &url);
   void MakeWorkFolder();
   void ExtractBuiltInPackage();
@@ -81,6 +85,9 @@ class TMainForm : public QWidget {
   void WaitWithProgress(int ms);
   void WriteUpdateTables(const TFWRule &rule);
 
+  // Rules applied in the current run with the identity they were chosen for:
+  // no pass applies the same rule to the same identity twice.
+  TFWRuleHistory FApplied;
   bool FShown = false;
   bool FRunning = false;
 };

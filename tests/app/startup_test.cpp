@@ -130,7 +130,9 @@ TEST_F(AppFixture, ReportsWhatThePackageLacks) {
     TMainForm::SetBuiltInPackageForTests(c.package);
     TMainForm f;
     f.show();
-    ASSERT_EQ(boxes.texts(msgbox::Kind::Error), QStringList{c.expected.arg(f.FTempPath)}) << c.name;
+    const QString expected =
+        c.expected.contains(QStringLiteral("%1")) ? c.expected.arg(f.FTempPath) : c.expected;
+    ASSERT_EQ(boxes.texts(msgbox::Kind::Error), QStringList{expected}) << c.name;
     EXPECT_TRUE(f.isVisible());
   }
 }
