@@ -16,7 +16,7 @@ TEST_F(SimTest, DriverCreationFailsWithTheCauseThenRetriesAndKeepsOneInstance) {
       EXPECT_TRUE(e.message().contains(QStringLiteral("missing.so"))) << e.message().toStdString();
     }
   }
-  qputenv("OSTREL_DRIVER", testpaths::Bin(QStringLiteral("libostrel-sim.so")).toLocal8Bit());
+  qputenv("OSTREL_DRIVER", BinPath(QStringLiteral("libostrel-sim.so")).toLocal8Bit());
   TDriver *first = Driver();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(Driver(), first);

@@ -109,6 +109,9 @@ const ContractCase kCases[] = {
     {"set the time", [](TOstrel &d) { d.setTime(0.75); }, "SetTime", 0, nullptr},
 };
 
+// Keeps the test names stable for ctest.
+void PrintTo(const ContractCase &c, std::ostream *os) { *os << c.name; }
+
 class Contract : public SimTest, public ::testing::WithParamInterface<ContractCase> {};
 
 }  // namespace

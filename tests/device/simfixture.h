@@ -3,6 +3,7 @@
 // component named explicitly, helpers to run the stand-in and the tool.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <memory>
@@ -12,6 +13,13 @@
 #include "sim/model/store.h"
 #include "support/testpaths.h"
 
+// The built programs: TAVELIN_TEST_BIN when set, else the folder of this
+// test program, which is the same bin/ folder.
+inline QString BinPath(const QString &name) {
+  const QString dir = testpaths::BinDir();
+  return (dir.isEmpty() ? QCoreApplication::applicationDirPath() : dir) + QLatin1Char('/') + name;
+}
+
 struct RunResult {
   int exitCode = -1;
   QString out, err;
@@ -19,7 +27,7 @@ struct RunResult {
 
 inline RunResult RunProgram(const QString &name, const QStringList &args) {
   QProcess p;
-  p.start(testpaths::Bin(name), args);
+  p.start(BinPath(name), args);
   RunResult r;
   if (!p.waitForFinished(60000)) {
     p.kill();
@@ -37,7 +45,7 @@ class SimTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
     qputenv("OSTREL_SIM_DIR", dir_.path().toLocal8Bit());
-    qputenv("OSTREL_DRIVER", testpaths::Bin(QStringLiteral("libostrel-sim.so")).toLocal8Bit());
+    qputenv("OSTREL_DRIVER", BinPath(QStringLiteral("libostrel-sim.so")).toLocal8Bit());
     qputenv("OSTREL_SIM_NO_DIALOG", "1");
     store_ = std::make_unique<osim::Store>(dir_.path());
   }

@@ -152,7 +152,7 @@ TEST_F(SimTest, ComponentAndStandInChangeOneRegisterWithoutLosingEither) {
     r.dfu = true;
   });
   QProcess p;
-  p.start(testpaths::Bin(QStringLiteral("dfu-util-sim")), {QStringLiteral("-D"), Image(Firmware())});
+  p.start(BinPath(QStringLiteral("dfu-util-sim")), {QStringLiteral("-D"), Image(Firmware())});
   ASSERT_TRUE(p.waitForStarted());
   int calls = 0;
   while (p.state() != QProcess::NotRunning || calls < 50) {
