@@ -1,0 +1,173 @@
+#include "package/inetutils.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "common/error.h"
+
+namespace {
+
+const char kUserAgent[] = "Mozilla/5.0";
+
+struct CurlDeleter {
+  void operator()(CURL *h) const { curl_easy_cleanup(h); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+struct FileCloser {
+  void operator()(FILE *f) const { std::fclose(f); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+// One easy handle with the settings both requests share. The error buffer
+// must outlive the handle's use, so it travels with it.
+struct Request {
+  CurlHandle handle;
+  char error[CURL_ERROR_SIZE] = {};
+};
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+void NewRequest(Request &r, const QString &URL) {
+  InitCurlOnce();
+  r.handle.reset(curl_easy_init());
+  if (!r.handle) throw Exception(QStringLiteral("Cannot create the HTTP client."));
+  CURL *h = r.handle.get();
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, r.error);
+  curl_easy_setopt(h, CURLOPT_URL, URL.toUtf8().constData());
+  curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+  // No signals: time-outs must not rely on SIGALRM in a GUI program.
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+}
+
+// Runs the request; a transport failure becomes an Exception with curl's text.
+void Perform(Request &r) {
+  const CURLcode rc = curl_easy_perform(r.handle.get());
+  if (rc == CURLE_OK) return;
+  const QString text = r.error[0] ? QString::fromUtf8(r.error) : QString::fromUtf8(curl_easy_strerror(rc));
+  throw Exception(text);
+}
+
+long ResponseCode(Request &r) {
+  long code = 0;
+  curl_easy_getinfo(r.handle.get(), CURLINFO_RESPONSE_CODE, &code);
+  return code;
+}
+
+// curl's date parser rolls impossible dates over ("31 Feb" becomes 3 March)
+// and takes a missing time as midnight. Such a value names no real moment, so
+// it is refused: the text must carry a time, and the day written next to the
+// month name must be the day curl arrived at (give or take the one day a zone
+// offset can move it).
+bool WrittenDayMatches(const QString &text, const QDateTime &utc) {
+  if (!text.contains(QLatin1Char(':'))) return false;
+  static const QRegularExpression separators(QStringLiteral("[\\s,\\-]+"));
+  static const QStringList months = {
+      QStringLiteral("jan"), QStringLiteral("feb"), QStringLiteral("mar"), QStringLiteral("apr"),
+      QStringLiteral("may"), QStringLiteral("jun"), QStringLiteral("jul"), QStringLiteral("aug"),
+      QStringLiteral("sep"), QStringLiteral("oct"), QStringLiteral("nov"), QStringLiteral("dec")};
+  const QStringList tokens = text.split(separators, Qt::SkipEmptyParts);
+  const auto dayNumber = [&](qsizetype i) -> int {
+    if (i < 0 || i >= tokens.size() || tokens[i].size() > 2) return 0;
+    bool ok = false;
+    const int v = tokens[i].toInt(&ok);
+    return ok ? v : 0;
+  };
+  for (qsizetype i = 0; i < tokens.size(); ++i) {
+    if (!months.contains(tokens[i].left(3).toLower())) continue;
+    // "06 Nov 1994" and "06-Nov-94" put the day first, "Nov  6" after.
+    int day = dayNumber(i - 1);
+    if (day == 0) day = dayNumber(i + 1);
+    if (day == 0) return false;
+    for (int shift : {0, -1, 1})
+      if (utc.addDays(shift).date().day() == day) return true;
+    return false;
+  }
+  return false;
+}
+
+TDateTime ParseHttpDate(const QByteArray &value) {
+  const time_t t = curl_getdate(value.constData(), nullptr);
+  if (t == -1) return 0;
+  if (t == 0) return 1;  // the epoch: 0 would read as "no date"
+  const QDateTime utc = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(t), Qt::UTC);
+  if (!WrittenDayMatches(QString::fromLatin1(value), utc)) return 0;
+  // The UTC fields as they stand: the date the server wrote, not our local time.
+  const TDateTime days = datetime::FromDateTime(QDateTime(utc.date(), utc.time()));
+  return days == 0 ? 1 : days;
+}
+
+size_t WriteToFile(char *data, size_t size, size_t count, void *user) {
+  // A short count makes curl stop with a write error, which is then raised.
+  return std::fwrite(data, size, count, static_cast<FILE *>(user)) * size;
+}
+
+}  // namespace
+
+TDateTime GetRemoteFileDate(const QString &URL) {
+  Request r;
+  NewRequest(r, URL);
+  CURL *h = r.handle.get();
+  curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 60000L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+  Perform(r);
+  if (ResponseCode(r) != 200) return 0;
+
+  curl_header *header = nullptr;
+  if (curl_easy_header(h, "Last-Modified", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header) return 0;
+  return ParseHttpDate(QByteArray(header->value));
+}
+
+bool DownloadFile(const QString &URL, const QString &FileName) {
+  // The file first: when it cannot be made, no request goes out.
+  FileHandle file(std::fopen(QFile::encodeName(FileName).constData(), "wb"));
+  if (!file) {
+    const int err = errno;
+    throw Exception(QStringLiteral("Cannot create file \"%1\". %2").arg(FileName, QString::fromLocal8Bit(std::strerror(err))));
+  }
+
+  long code = 0;
+  {
+    Request r;
+    NewRequest(r, URL);
+    CURL *h = r.handle.get();
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToFile);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, file.get());
+    try {
+      Perform(r);
+    } catch (...) {
+      file.reset();  // closed before the caller hears of the failure
+      throw;
+    }
+    code = ResponseCode(r);
+  }
+
+  // Data still buffered may fail to reach the disk; a package cut short there
+  // must not be reported as downloaded.
+  FILE *f = file.release();
+  if (std::fclose(f) != 0) {
+    const int err = errno;
+    throw Exception(QStringLiteral("Cannot write file \"%1\". %2").arg(FileName, QString::fromLocal8Bit(std::strerror(err))));
+  }
+  return code == 200;
+}

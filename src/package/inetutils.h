@@ -1,0 +1,18 @@
+#pragma once
+// The two HTTP requests of the package download. Each call makes its own
+// client for the one request and blocks until the request is over.
+#include <QString>
+
+#include "common/datetime.h"
+
+// HEAD: the "Last-Modified" date of the resource as the server wrote it, in
+// days since 1899-12-30. 0 for a status other than 200, a missing header or a
+// date that does not parse; the Unix epoch (or a date that would be 0) gives 1.
+// Transport errors raise Exception.
+TDateTime GetRemoteFileDate(const QString &URL);
+
+// GET into FileName, created or truncated before the request (a file that
+// cannot be created raises Exception and nothing is sent). True exactly when
+// the final status is 200. Transport errors raise Exception once the file is
+// closed; the file then holds what had arrived.
+bool DownloadFile(const QString &URL, const QString &FileName);
