@@ -140,7 +140,9 @@ TEST(DfuUtilOutput, MarkersOnRecordedAndLiveOutput) {
       {"download-nodevice.txt", {QStringLiteral("-D"), QStringLiteral("/nonexistent")}, "DONE"},
       {"version.txt", {QStringLiteral("-V")}, "FOUND DFU"},
   };
-  const QString fixtures = testpaths::SourceDir() + QStringLiteral("/tests/fixtures/dfu-util/");
+  const QString fixtures = testpaths::SourceDir().isEmpty()
+                               ? QStringLiteral(TAVELIN_DFU_FIXTURES)
+                               : testpaths::SourceDir() + QStringLiteral("/tests/fixtures/dfu-util/");
   const QString tool = QStringLiteral("/usr/bin/dfu-util");
   const bool live = QFileInfo(tool).isExecutable();
   const bool record = qgetenv("TAVELIN_RECORD_DFU_FIXTURES") == "1";
