@@ -57,11 +57,20 @@ void WriteImage(const QString &path, const Image &img, std::int64_t size) {
     throw std::runtime_error("размер образа меньше его заголовка (" + std::to_string(header.size()) + " байт)");
   QSaveFile f(path);
   if (!f.open(QIODevice::WriteOnly)) throw std::runtime_error(f.errorString().toStdString());
-  QByteArray data(static_cast<qsizetype>(size), '\0');
-  std::copy(header.begin(), header.end(), data.begin());
-  for (qsizetype i = static_cast<qsizetype>(header.size()); i < data.size(); ++i)
-    data[i] = static_cast<char>((i * 31 + 7) & 0xff);
-  if (f.write(data) != data.size() || !f.commit()) throw std::runtime_error(f.errorString().toStdString());
+  // Filler in chunks: a large image need not be held in memory whole.
+  QByteArray chunk;
+  std::int64_t pos = 0;
+  while (pos < size) {
+    chunk.resize(static_cast<qsizetype>(std::min<std::int64_t>(size - pos, 1 << 20)));
+    for (qsizetype i = 0; i < chunk.size(); ++i) {
+      const std::int64_t at = pos + i;
+      chunk[i] = at < static_cast<std::int64_t>(header.size()) ? header[static_cast<size_t>(at)]
+                                                              : static_cast<char>((at * 31 + 7) & 0xff);
+    }
+    if (f.write(chunk) != chunk.size()) throw std::runtime_error(f.errorString().toStdString());
+    pos += chunk.size();
+  }
+  if (!f.commit()) throw std::runtime_error(f.errorString().toStdString());
 }
 
 Image ReadImage(const QString &path) {

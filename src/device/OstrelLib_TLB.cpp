@@ -111,7 +111,8 @@ QString TOstrel::GetStr(const char *prop) {
     int len = 0;
     if (component_->api->get_str(self_, prop, buf.data(), static_cast<int>(buf.size()), &len) != 0)
       Unknown(prop);
-    if (len >= 0 && static_cast<size_t>(len) < buf.size())
+    if (len < 0) return QString();
+    if (static_cast<size_t>(len) < buf.size())
       return QString::fromUtf8(buf.data(), len);
     buf.assign(static_cast<size_t>(len) + 1, '\0');
   }
