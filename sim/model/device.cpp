@@ -131,8 +131,7 @@ int Device::Invoke(const std::string &method) {
       if (r.journalOn) {
         ojson set = ojson::array();
         for (auto &[n, v] : sets_) set.push_back(ojson::array({n, v}));
-        r.journal.push_back({{"method", method}, {"set", std::move(set)}, {"result", rc}});
-        changed = true;
+        store_.AppendJournal(port_, {{"method", method}, {"set", std::move(set)}, {"result", rc}});
       }
       latency = r.latencyMs;
       return changed;

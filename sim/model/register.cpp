@@ -461,7 +461,6 @@ ojson Register::ToJson() const {
   x["image"] = xmodem.image ? ImageJson(*xmodem.image) : ojson(nullptr);
   j["xmodem"] = x;
   j["journalOn"] = journalOn;
-  j["journal"] = journal;
   ojson ts = ojson::array();
   for (const auto &t : tables) {
     ojson tj;
@@ -534,7 +533,6 @@ Register Register::FromJson(const ojson &j) {
     if (x.contains("image") && x["image"].is_object()) r.xmodem.image = ImageFrom(x["image"]);
   }
   r.journalOn = j.value("journalOn", false);
-  if (j.contains("journal") && j["journal"].is_array()) r.journal = j["journal"];
   for (const auto &tj : j.at("tables")) {
     Table t;
     t.name = tj.at("name").get<std::string>();

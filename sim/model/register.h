@@ -133,8 +133,7 @@ struct Register {
   std::vector<Table> tables;
   Faults faults;
   XModem xmodem;
-  bool journalOn = false;
-  ojson journal = ojson::array();
+  bool journalOn = false;  // the entries live in their own file, see Store
 
   std::string serial() const;
   void setSerial(const std::string &s);

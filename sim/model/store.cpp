@@ -140,6 +140,34 @@ void Store::Update(int port, const std::function<bool(Register &)> &fn) {
   }
 }
 
+QString Store::JournalPath(int port) const { return dir_ + QStringLiteral("/port%1.journal").arg(port); }
+
+void Store::AppendJournal(int port, const ojson &entry) {
+  QFile f(JournalPath(port));
+  const std::string line = entry.dump() + "\n";
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Append) ||
+      f.write(line.data(), static_cast<qint64>(line.size())) != static_cast<qint64>(line.size()))
+    throw StateError("не удалось дописать журнал " + JournalPath(port).toStdString());
+}
+
+ojson Store::ReadJournal(int port) {
+  Lock lock(dir_ + QStringLiteral("/port%1.lock").arg(port));
+  ojson out = ojson::array();
+  QFile f(JournalPath(port));
+  if (!f.open(QIODevice::ReadOnly)) return out;
+  while (!f.atEnd()) {
+    const QByteArray line = f.readLine().trimmed();
+    if (line.isEmpty()) continue;
+    out.push_back(ojson::parse(line.constData(), line.constData() + line.size(), nullptr, false));
+  }
+  return out;
+}
+
+void Store::ClearJournal(int port) {
+  Lock lock(dir_ + QStringLiteral("/port%1.lock").arg(port));
+  QFile::remove(JournalPath(port));
+}
+
 Register Store::Read(int port) {
   Register r;
   Update(port, [&](Register &reg) {

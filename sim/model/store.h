@@ -39,6 +39,14 @@ class Store {
   Register Read(int port);
   // Replaces the register with r.
   void Write(int port, const Register &r);
+  // The journal of driver calls: one JSON object per line in its own file,
+  // so recording a call does not rewrite the register. AppendJournal is for
+  // use inside Update (under the lock); the others take the lock themselves.
+  QString JournalPath(int port) const;
+  void AppendJournal(int port, const ojson &entry);
+  ojson ReadJournal(int port);
+  void ClearJournal(int port);
+
   // Ports that have a register file.
   std::vector<int> Ports() const;
 

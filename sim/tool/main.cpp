@@ -174,7 +174,7 @@ std::string Text(const osim::Register &r) {
   line("latency", std::to_string(r.latencyMs) + " ms");
   line("xmodem-speed", std::to_string(r.xmodemSpeed) + " bytes/s");
   line("xmodem", r.xmodem.running ? "running" : r.xmodem.message.empty() ? "idle" : r.xmodem.message);
-  line("journal", r.journalOn ? "on (" + std::to_string(r.journal.size()) + " calls)" : "off");
+  line("journal", r.journalOn ? "on" : "off");
   size_t cells = 0;
   for (const auto &t : r.tables) cells += t.cells.size();
   line("tables", std::to_string(r.tables.size()) + " (" + std::to_string(cells) + " cells)");
@@ -197,6 +197,7 @@ int CmdInit(osim::Store &store, int port, Args &args) {
   const std::string serial = r.serial();
   r.tables = osim::DefaultTables(serial);
   store.Write(port, r);
+  store.ClearJournal(port);
   Print("register on port " + std::to_string(port) + " created: serial " + serial + ", firmware " + r.firmware + "\n");
   return 0;
 }
@@ -380,16 +381,12 @@ int CmdJournal(osim::Store &store, int port, Args &args) {
     if (p[0] == QLatin1String("on")) on = true;
     else if (p[0] == QLatin1String("off")) on = false;
     else throw UsageError("journal takes on or off, not " + S(p[0]));
-    store.Update(port, [&](osim::Register &r) { r.journalOn = on; if (clear) r.journal = ojson::array(); return true; });
+    store.Update(port, [&](osim::Register &r) { r.journalOn = on; return true; });
+    if (clear) store.ClearJournal(port);
     return 0;
   }
-  ojson journal;
-  store.Update(port, [&](osim::Register &r) {
-    journal = r.journal;
-    if (!clear) return false;
-    r.journal = ojson::array();
-    return true;
-  });
+  const ojson journal = store.ReadJournal(port);
+  if (clear) store.ClearJournal(port);
   if (json) {
     Print(journal.dump(2) + "\n");
   } else {
@@ -483,6 +480,7 @@ int Run(QStringList argv) {
   if (cmd == QLatin1String("reset")) {
     args.Rest(0, 0, "");
     store.Write(port, osim::DefaultRegister(port));
+    store.ClearJournal(port);
     return 0;
   }
   throw UsageError("unknown command " + S(cmd));

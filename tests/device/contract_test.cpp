@@ -183,7 +183,7 @@ TEST_F(SimTest, JournalRecordsEachCallWithThePropertiesSetBeforeIt) {
   drv().setValueOfFieldString(QStringLiteral("Ж"));
   drv().WriteTable();
   drv().GetECRStatus();
-  const osim::ojson j = reg().journal;
+  const osim::ojson j = store().ReadJournal(1);
   ASSERT_EQ(j.size(), 3u);
   EXPECT_EQ(j[0]["method"], "ReadTable");
   EXPECT_EQ(j[0]["set"].dump(), R"([["TableNumber",18],["RowNumber",1],["FieldNumber",1]])");

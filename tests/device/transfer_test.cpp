@@ -145,24 +145,28 @@ TEST_F(SimTest, XModemWithARefusedImageEndsWithAnError) {
 }
 
 TEST_F(SimTest, ComponentAndStandInChangeOneRegisterWithoutLosingEither) {
-  // The component writes the journal on every call while the stand-in
-  // installs an image into the same state file.
+  // Every call of the component uses up one answer of a counted fault, a
+  // change to the register, while the stand-in installs an image into it.
+  const int kAnswers = 100000;
   Change([](osim::Register &r) {
     r.journalOn = true;
     r.dfu = true;
+    r.faults.methods = {{"GetCountLD", 5, kAnswers}};
   });
   QProcess p;
   p.start(BinPath(QStringLiteral("dfu-util-sim")), {QStringLiteral("-D"), Image(Firmware())});
   ASSERT_TRUE(p.waitForStarted());
   int calls = 0;
   while (p.state() != QProcess::NotRunning || calls < 50) {
-    drv().GetECRStatus();
+    EXPECT_EQ(drv().GetCountLD(), 5);
     ++calls;
     p.waitForFinished(0);
   }
   ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
   const osim::Register r = reg();
   EXPECT_EQ(r.firmware, "A.5");
-  EXPECT_EQ(r.journal.size(), static_cast<size_t>(calls));
+  ASSERT_EQ(r.faults.methods.size(), 1u);
+  EXPECT_EQ(r.faults.methods[0].count, kAnswers - calls);
+  EXPECT_EQ(store().ReadJournal(1).size(), static_cast<size_t>(calls));
   EXPECT_FALSE(r.dfu);
 }
