@@ -425,7 +425,24 @@ Image ImageFrom(const ojson &j) {
 
 }  // namespace
 
-ojson Register::ToJson() const {
+ojson Register::FaultsJson() const {
+  ojson f;
+  f["methods"] = ojson::array();
+  for (const auto &m : faults.methods) f["methods"].push_back({{"method", m.method}, {"code", m.code}, {"count", m.count}});
+  f["cells"] = ojson::array();
+  for (const auto &c : faults.cells)
+    f["cells"].push_back({{"table", c.table}, {"row", c.row}, {"field", c.field}, {"read", c.read}, {"write", c.write}, {"code", c.code}});
+  f["reset147"] = faults.reset147;
+  f["restartCode"] = faults.restartCode;
+  f["restartSerial"] = faults.restartSerial;
+  f["download"] = faults.download ? ojson(*faults.download) : ojson(nullptr);
+  f["dfuRefused"] = faults.dfuRefused;
+  f["loaderText"] = faults.loaderText ? ojson(*faults.loaderText) : ojson(nullptr);
+  f["mode"] = faults.mode;
+  return f;
+}
+
+ojson Register::HeadJson() const {
   ojson j;
   j["port"] = port;
   j["firmware"] = firmware;
@@ -442,52 +459,57 @@ ojson Register::ToJson() const {
   j["pendingDate"] = pendingDate ? ojson(*pendingDate) : ojson(nullptr);
   j["clockDate"] = clockDate;
   j["clockTime"] = clockTime;
-  ojson f;
-  f["methods"] = ojson::array();
-  for (const auto &m : faults.methods) f["methods"].push_back({{"method", m.method}, {"code", m.code}, {"count", m.count}});
-  f["cells"] = ojson::array();
-  for (const auto &c : faults.cells)
-    f["cells"].push_back({{"table", c.table}, {"row", c.row}, {"field", c.field}, {"read", c.read}, {"write", c.write}, {"code", c.code}});
-  f["reset147"] = faults.reset147;
-  f["restartCode"] = faults.restartCode;
-  f["restartSerial"] = faults.restartSerial;
-  f["download"] = faults.download ? ojson(*faults.download) : ojson(nullptr);
-  f["dfuRefused"] = faults.dfuRefused;
-  f["loaderText"] = faults.loaderText ? ojson(*faults.loaderText) : ojson(nullptr);
-  f["mode"] = faults.mode;
-  j["faults"] = f;
+  j["faults"] = FaultsJson();
   ojson x{{"running", xmodem.running}, {"startMs", xmodem.startMs}, {"durationMs", xmodem.durationMs},
           {"size", xmodem.size}, {"error", xmodem.error}, {"message", xmodem.message}};
   x["image"] = xmodem.image ? ImageJson(*xmodem.image) : ojson(nullptr);
   j["xmodem"] = x;
   j["journalOn"] = journalOn;
-  ojson ts = ojson::array();
-  for (const auto &t : tables) {
-    ojson tj;
-    tj["name"] = t.name;
-    tj["rows"] = t.rows;
-    ojson fs = ojson::array();
-    for (const auto &fd : t.fields) {
-      ojson fj{{"name", fd.name}, {"size", fd.size}, {"type", fd.text ? "text" : "int"}, {"min", fd.min}, {"max", fd.max}};
-      if (fd.readonly) fj["readonly"] = true;
-      fs.push_back(fj);
-    }
-    tj["fields"] = fs;
-    ojson rows = ojson::array();
-    for (int r = 1; r <= t.rows; ++r) {
-      ojson row = ojson::array();
-      for (size_t fi = 0; fi < t.fields.size(); ++fi) {
-        const Cell &c = t.at(r, static_cast<int>(fi) + 1);
-        if (t.fields[fi].text) row.push_back(c.s);
-        else row.push_back(c.i);
-      }
-      rows.push_back(std::move(row));
-    }
-    tj["values"] = std::move(rows);
-    ts.push_back(std::move(tj));
-  }
-  j["tables"] = std::move(ts);
   return j;
+}
+
+namespace {
+
+void Quote(std::string &out, const std::string &s) { out += ojson(s).dump(); }
+
+}  // namespace
+
+// The state file's text. The tables, nearly all of it, are written directly:
+// building a JSON tree of every cell first costs more than the rest together.
+std::string Register::ToText() const {
+  std::string s = HeadJson().dump(1);
+  s.pop_back();  // the head's closing brace; the tables go before it
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  s += ",\n \"tables\": [";
+  for (size_t ti = 0; ti < tables.size(); ++ti) {
+    const Table &t = tables[ti];
+    s += ti ? ",\n  {\"name\": " : "\n  {\"name\": ";
+    Quote(s, t.name);
+    s += ", \"rows\": " + std::to_string(t.rows) + ",\n   \"fields\": [";
+    for (size_t fi = 0; fi < t.fields.size(); ++fi) {
+      const Field &fd = t.fields[fi];
+      s += fi ? ",\n    {\"name\": " : "\n    {\"name\": ";
+      Quote(s, fd.name);
+      s += ", \"size\": " + std::to_string(fd.size) + ", \"type\": \"" + (fd.text ? "text" : "int") +
+           "\", \"min\": " + std::to_string(fd.min) + ", \"max\": " + std::to_string(fd.max);
+      if (fd.readonly) s += ", \"readonly\": true";
+      s += "}";
+    }
+    s += "],\n   \"values\": [";
+    for (int r = 1; r <= t.rows; ++r) {
+      s += r > 1 ? ",\n    [" : "\n    [";
+      for (size_t fi = 0; fi < t.fields.size(); ++fi) {
+        if (fi) s += ", ";
+        const Cell &c = t.at(r, static_cast<int>(fi) + 1);
+        if (t.fields[fi].text) Quote(s, c.s);
+        else s += std::to_string(c.i);
+      }
+      s += "]";
+    }
+    s += "]}";
+  }
+  s += "\n ]\n}\n";
+  return s;
 }
 
 Register Register::FromJson(const ojson &j) {
@@ -586,7 +608,7 @@ ojson Register::Summary() const {
   size_t cells = 0;
   for (const auto &t : tables) cells += t.cells.size();
   j["cells"] = cells;
-  j["faults"] = ToJson()["faults"];
+  j["faults"] = FaultsJson();
   return j;
 }
 

@@ -153,7 +153,9 @@ struct Register {
   int TakeMethodFault(const std::string &method);
   const CellFault *FindCellFault(int table, int row, int field, bool write) const;
 
-  ojson ToJson() const;
+  ojson FaultsJson() const;
+  ojson HeadJson() const;      // everything but the tables
+  std::string ToText() const;  // the whole state as JSON text
   static Register FromJson(const ojson &j);  // throws std::exception on a malformed state
   ojson Summary() const;                      // what `show --json` prints
 };

@@ -117,7 +117,7 @@ Register &Store::Load(int port, bool &fromDisk) {
 Store::FileStamp Store::Save(int port, const Register &r) {
   const QString path = StatePath(port);
   QSaveFile f(path);
-  const std::string text = r.ToJson().dump(1);
+  const std::string text = r.ToText();
   if (!f.open(QIODevice::WriteOnly) || f.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
       !f.commit())
     throw StateError("не удалось записать " + path.toStdString() + ": " + f.errorString().toStdString());

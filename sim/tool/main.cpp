@@ -270,7 +270,7 @@ int CmdFault(osim::Store &store, int port, Args &args) {
     args.Rest(0, 0, "");
     const osim::Register r = store.Read(port);
     if (json) {
-      Print(r.ToJson()["faults"].dump(2) + "\n");
+      Print(r.FaultsJson().dump(2) + "\n");
     } else {
       const auto lines = osim::DescribeFaults(r.faults);
       if (lines.empty()) Print("no faults\n");

@@ -152,6 +152,26 @@ TEST_F(SimTest, DefaultRegisterHasTheAgreedShape) {
   }
 }
 
+TEST_F(SimTest, StateSurvivesTheFileWithEverythingSet) {
+  osim::Register r = osim::DefaultRegister(1);
+  r.setSerial("0000420199");
+  r.tables[6].at(2, 1).s = "Кавычки \" и \\ и\nперевод строки";
+  r.tables[9].at(300, 4).i = 9999999;
+  r.faults.methods = {{"ReadTable", 170, 3}};
+  r.faults.cells = {{10, 1, 2, false, true, 166}};
+  r.faults.download = "сбой";
+  r.faults.loaderText = "x";
+  r.pendingDate = 46000;
+  r.xmodem.running = true;
+  r.xmodem.image = Firmware();
+  r.journalOn = true;
+  store().Write(1, r);
+  const osim::Register back = osim::Store(dir_.path()).Read(1);
+  EXPECT_EQ(back.ToText(), r.ToText());
+  EXPECT_EQ(back.tables[6].at(2, 1).s, r.tables[6].at(2, 1).s);
+  EXPECT_EQ(back.serial(), "0000420199");
+}
+
 TEST_F(SimTest, StateFileChangedByAnotherWriterIsSeenOnTheNextCall) {
   ASSERT_EQ(drv().GetECRStatus(), 0);
   osim::Store other(dir_.path());
