@@ -94,9 +94,11 @@ void TMainForm::WaitWithProgress(int ms) {
 }
 
 bool TMainForm::ListDfuDevices() {
+  const QString tool = FTempPath + QString::fromLatin1(kDfuTool);
+  // A missing tool is reported by name a step later, not as a failed start.
+  if (!QFileInfo::exists(tool)) return false;
   QString output;
-  ExecuteAndCapture(FTempPath + QString::fromLatin1(kDfuTool), QStringList{QStringLiteral("-l")},
-                    output);
+  ExecuteAndCapture(tool, QStringList{QStringLiteral("-l")}, output);
   return output.contains(QStringLiteral("Found DFU"));
 }
 

@@ -56,8 +56,11 @@ class AppFixture : public ::testing::Test {
     ASSERT_TRUE(root.isValid());
     appDir = root.filePath(QStringLiteral("app"));
     tmpDir = root.filePath(QStringLiteral("tmp"));
-    simDir = root.filePath(QStringLiteral("sim"));
-    for (const QString &d : {appDir, tmpDir, simDir}) QDir().mkpath(d);
+    // The driver instance lives as long as the process: one state folder per
+    // process, and a fresh default register for every test.
+    static QTemporaryDir simRoot;
+    simDir = simRoot.path();
+    for (const QString &d : {appDir, tmpDir}) QDir().mkpath(d);
     qputenv("TMPDIR", QFile::encodeName(tmpDir));
     qputenv("OSTREL_SIM_DIR", QFile::encodeName(simDir));
     qputenv("OSTREL_DRIVER", QFile::encodeName(testpaths::Bin(QStringLiteral("libostrel-sim.so"))));
@@ -65,6 +68,7 @@ class AppFixture : public ::testing::Test {
     // No package server: a closed port refuses at once.
     WriteFile(appDir + QStringLiteral("/url.txt"), "http://127.0.0.1:9/techno/arhive.zip\r\n");
     waits::SetClock(&clock);
+    ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
     UpdateForm = new TUpdateForm;
     RebootForm = new TRebootForm;
     ProrgessTForm = new TProrgessTForm;
@@ -104,6 +108,13 @@ class AppFixture : public ::testing::Test {
     EXPECT_EQ(RunTool(QStringLiteral("tavelin-pack"), {QStringLiteral("build"), stage, zip}, &out), 0)
         << out.toStdString();
     return zip;
+  }
+
+  // ostrel-sim on this test's register.
+  int Sim(QStringList args, QString *out = nullptr) {
+    args.prepend(simDir);
+    args.prepend(QStringLiteral("--dir"));
+    return RunTool(QStringLiteral("ostrel-sim"), args, out);
   }
 
   // Working folders present in the temporary folder.
