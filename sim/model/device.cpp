@@ -318,7 +318,7 @@ std::vector<std::string> DescribeFaults(const Faults &f) {
   std::vector<std::string> out;
   for (const auto &m : f.methods)
     out.push_back("method " + m.method + " -> " + std::to_string(m.code) +
-                  (m.count < 0 ? " (всегда)" : " (ещё " + std::to_string(m.count) + " раз)"));
+                  (m.count < 0 ? " (always)" : " (" + std::to_string(m.count) + " left)"));
   for (const auto &c : f.cells)
     out.push_back("cell " + std::to_string(c.table) + " " + std::to_string(c.row) + " " + std::to_string(c.field) + " " +
                   (c.read && c.write ? "both" : c.read ? "read" : "write") + " -> " + std::to_string(c.code));
