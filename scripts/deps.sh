@@ -2,7 +2,7 @@
 # when any is missing. Sourced by scripts/run and scripts/test.
 TAVELIN_PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   libzip-dev zip unzip libssl-dev openssl libcurl4-openssl-dev curl
   nlohmann-json3-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev

@@ -108,53 +108,52 @@ bool TMainForm::FindRule(int level) {
 }
 
 int TMainForm::UpdateDevice() {
-  int result = 0;
-  // A rule met again for the same identity would flash the register again
-  // and again without asking: the run stops there instead.
-  auto firstTime = [this]() {
-    if (FApplied.Seen(FRuleIndex, FECRData)) return false;
+  // Offer the chosen rule (unless the operator agreed earlier in this run) and
+  // transfer it. A rule met again for the same identity would flash the
+  // register again and again without asking: that counts as a failure.
+  enum class Outcome { Declined, Failed, Flashed };
+  auto offerAndFlash = [this]() {
+    if (!FNoUpdDialog && !UpdateForm->OfferUpdate(FRules.at(FRuleIndex))) return Outcome::Declined;
+    FNoUpdDialog = true;
+    const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);
-    return true;
+    if (!firstTime || !FlashFirmware()) {
+      FRefuseUpdate = true;
+      return Outcome::Failed;
+    }
+    return Outcome::Flashed;
   };
 
+  int result = 0;
   if (FindRule(1)) {
-    if (FNoUpdDialog || UpdateForm->OfferUpdate(FRules.at(FRuleIndex))) {
-      FNoUpdDialog = true;
-      if (!firstTime()) {
+    switch (offerAndFlash()) {
+      case Outcome::Declined:
         FRefuseUpdate = true;
-        return 0;
-      }
-      if (!FlashFirmware()) {
-        FRefuseUpdate = true;
-        return 0;
-      }
-      result = 1;
-      if (!VerifyUpdate()) {
-        result = 0;
-        FRefuseUpdate = true;
-      }
-    } else {
-      FRefuseUpdate = true;
+        break;
+      case Outcome::Failed:
+        return 0;  // the firmware level is not looked at
+      case Outcome::Flashed:
+        result = 1;
+        if (!VerifyUpdate()) {
+          result = 0;
+          FRefuseUpdate = true;
+        }
+        break;
     }
   }
 
   if (FindRule(2)) {
-    if (FNoUpdDialog || UpdateForm->OfferUpdate(FRules.at(FRuleIndex))) {
-      FNoUpdDialog = true;
-      if (!firstTime()) {
+    switch (offerAndFlash()) {
+      case Outcome::Declined:
+        FRefuseUpdate = true;
+        return result;
+      case Outcome::Failed:
+        return 0;
+      case Outcome::Flashed:
+        if (VerifyUpdate()) return 2;
         FRefuseUpdate = true;
         return 0;
-      }
-      if (!FlashFirmware()) {
-        FRefuseUpdate = true;
-        return 0;
-      }
-      if (VerifyUpdate()) return 2;
-      FRefuseUpdate = true;
-      return 0;
     }
-    FRefuseUpdate = true;
-    return result;
   }
   return result;
 }

@@ -1,6 +1,8 @@
 // Program start: the main window first (it owns the taskbar entry), then the
 // dialogs of the update run; the message loop runs until the main window closes.
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include "app/mainformunit.h"
 #include "app/signals.h"
@@ -13,6 +15,11 @@ int main(int argc, char **argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
   QApplication::setQuitOnLastWindowClosed(true);
+  // The interface is Russian whatever the desktop's language: so are the
+  // standard buttons of the message boxes.
+  QTranslator qtTranslator;
+  if (qtTranslator.load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(&qtTranslator);
 
   TMainForm mainForm;
   UpdateForm = new TUpdateForm(&mainForm);
