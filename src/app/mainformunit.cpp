@@ -1,4 +1,5 @@
 #include "app/mainformunit.h"
+#include "common/centre.h"
 
 #include <sys/stat.h>
 
@@ -81,10 +82,7 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   // The window sees key presses before its controls.
   qApp->installEventFilter(this);
 
-  if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - rect().center());
-  }
+  CentreWindow(this);
 
   FormCreate();
 }

@@ -1,4 +1,5 @@
 #include "forms/msgformunit.h"
+#include "common/centre.h"
 
 #include <QDesktopServices>
 #include <QEvent>
@@ -135,11 +136,7 @@ bool TMsgForm::eventFilter(QObject *watched, QEvent *event) {
 
 void TMsgForm::showEvent(QShowEvent *event) {
   if (!event->spontaneous()) {
-    if (QScreen *s = screen()) {
-      QRect r = frameGeometry();
-      r.moveCenter(s->availableGeometry().center());
-      move(r.topLeft());
-    }
+    CentreWindow(this);
   }
   QDialog::showEvent(event);
 }

@@ -1,4 +1,5 @@
 #include "forms/progresstformunit.h"
+#include "common/centre.h"
 
 #include <QLabel>
 #include <QMovie>
@@ -38,11 +39,7 @@ TProrgessTForm::~TProrgessTForm() {
 void TProrgessTForm::FormShow() {
   resize(Gif->width() + 2, Gif->height() + 2);
   Gif->move(1, 1);
-  if (QScreen *s = screen()) {
-    QRect r = frameGeometry();
-    r.moveCenter(s->availableGeometry().center());
-    move(r.topLeft());
-  }
+  CentreWindow(this);
   update();
 }
 

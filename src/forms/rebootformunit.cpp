@@ -1,4 +1,5 @@
 #include "forms/rebootformunit.h"
+#include "common/centre.h"
 
 #include <QProgressBar>
 #include <QScreen>
@@ -29,12 +30,7 @@ TRebootForm::~TRebootForm() {
 void TRebootForm::showEvent(QShowEvent *event) {
   if (!event->spontaneous()) {
     // Centred on the main window, or on the screen when there is none.
-    QRect r = frameGeometry();
-    if (QWidget *owner = parentWidget(); owner && owner->isVisible())
-      r.moveCenter(owner->frameGeometry().center());
-    else if (QScreen *s = screen())
-      r.moveCenter(s->availableGeometry().center());
-    move(r.topLeft());
+    CentreWindow(this, parentWidget());
   }
   QWidget::showEvent(event);
 }

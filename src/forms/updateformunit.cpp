@@ -1,4 +1,5 @@
 #include "forms/updateformunit.h"
+#include "common/centre.h"
 
 #include <QEvent>
 #include <QFontMetrics>
@@ -118,11 +119,7 @@ bool TUpdateForm::eventFilter(QObject *watched, QEvent *event) {
 
 void TUpdateForm::showEvent(QShowEvent *event) {
   if (!event->spontaneous()) {
-    if (QScreen *s = screen()) {
-      QRect r = frameGeometry();
-      r.moveCenter(s->availableGeometry().center());
-      move(r.topLeft());
-    }
+    CentreWindow(this);
   }
   QDialog::showEvent(event);
 }
