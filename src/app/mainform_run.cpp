@@ -1,6 +1,4 @@
 // The update run: connect, identify, check, and the passes.
-#include <QApplication>
-
 #include "app/mainformunit.h"
 #include "common/codepage.h"
 #include "common/error.h"

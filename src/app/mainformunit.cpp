@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QRandomGenerator>
-#include <QScreen>
 #include <filesystem>
 
 #include "common/apppaths.h"
