@@ -3,7 +3,7 @@
 file(GLOB _model CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/model/*.cpp ${CMAKE_CURRENT_LIST_DIR}/model/*.h)
 add_library(ostrel_sim_model STATIC ${_model})
 target_include_directories(ostrel_sim_model PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src)
-target_link_libraries(ostrel_sim_model PUBLIC tavelin_options tavelin_common Qt6::Core nlohmann_json::nlohmann_json)
+target_link_libraries(ostrel_sim_model PUBLIC tavelin_options tavelin_common tavelin_device Qt6::Core nlohmann_json::nlohmann_json)
 set_target_properties(ostrel_sim_model PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 # The driver component: libostrel-sim.so beside the program.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "device/ostrel_abi.h"
+#include "sim/component/ldeditor.h"
 #include "sim/model/device.h"
 
 namespace {
@@ -52,6 +53,7 @@ void ShowDialog(osim::Device &dev) {
   label->setObjectName(QStringLiteral("SimInfo"));
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(label);
+  layout->addWidget(osim::MakeLogicalDevicesEditor(&dlg));
   auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dlg);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dlg, &QDialog::reject);
   layout->addWidget(buttons);

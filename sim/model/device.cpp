@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "sim/model/image.h"
+#include "sim/model/ldlist.h"
 
 namespace osim {
 
@@ -14,8 +15,6 @@ namespace {
 const char *const kMethods[] = {"GetCountLD",   "SetActiveLD",    "ShowProperties", "GetECRStatus", "ReadLoaderVersion",
                                 "ReadSerialNumber", "GetTableStruct", "ReadTable",   "WriteTable",   "SetDFUMode",
                                 "UpdateFirmware", "ResetSettings",  "SetDate",       "ConfirmDate",  "SetTime"};
-
-constexpr int kLogicalDevices = 1;
 
 }  // namespace
 
@@ -26,6 +25,8 @@ bool KnownMethod(const std::string &m) {
 }
 
 Device::Device(QString dir, int port) : store_(std::move(dir)), port_(port) {
+  // The driver starts on its first logical device.
+  if (port_ < 1) port_ = LogicalDevices::PortOf(1).value_or(1);
   auto add = [this](const char *n, Type t, bool w) { props_.emplace(n, Prop{t, w, 0, 0, {}}); };
   for (const char *n : {"ResultCode", "LDCount", "ECRMode", "ECRBuild", "FieldSize", "FieldType", "MINValueOfField",
                         "MAXValueOfField", "UpdateFirmwareStatus"})
@@ -42,7 +43,7 @@ Device::Device(QString dir, int port) : store_(std::move(dir)), port_(port) {
   add("ValueOfFieldString", Type::Str, true);
   add("FileName", Type::Str, true);
   I("LDNumber") = 1;
-  I("LDCount") = kLogicalDevices;
+  I("LDCount") = static_cast<int>(LogicalDevices::Load().size());
   S("ResultCodeDescription") = CodeDescription(kOk);
   store_.Read(port_);  // the register exists, and its file reads, before the first call
 }
@@ -123,15 +124,19 @@ int Device::Invoke(const std::string &method) {
   int latency = 0;
   bool dialog = false;
   std::string extra;
+  // Activation asks the register of the chosen device, which may refuse it
+  // (a method fault on that register); later calls go to that register.
+  int port = port_;
+  if (method == "SetActiveLD") port = LogicalDevices::PortOf(I("LDNumber")).value_or(port_);
   try {
-    store_.Update(port_, [&](Register &r) {
+    store_.Update(port, [&](Register &r) {
       bool changed = r.AdvanceXModem(NowMs());
       rc = Dispatch(r, method, changed);
       dialog = method == "ShowProperties" && rc == kOk;
       if (r.journalOn) {
         ojson set = ojson::array();
         for (auto &[n, v] : sets_) set.push_back(ojson::array({n, v}));
-        store_.AppendJournal(port_, {{"method", method}, {"set", std::move(set)}, {"result", rc}});
+        store_.AppendJournal(port, {{"method", method}, {"set", std::move(set)}, {"result", rc}});
       }
       latency = r.latencyMs;
       return changed;
@@ -141,6 +146,7 @@ int Device::Invoke(const std::string &method) {
     extra = std::string(": ") + e.what();
   }
   sets_.clear();
+  if (method == "SetActiveLD" && rc == kOk) port_ = port;
   I("ResultCode") = rc;
   S("ResultCodeDescription") = CodeDescription(rc) + extra;
   if (latency > 0) QThread::msleep(static_cast<unsigned long>(latency));
@@ -155,10 +161,10 @@ int Device::Dispatch(Register &r, const std::string &m, bool &changed) {
     return code;
   }
   if (m == "GetCountLD") {
-    I("LDCount") = kLogicalDevices;
+    I("LDCount") = static_cast<int>(LogicalDevices::Load().size());
     return kOk;
   }
-  if (m == "SetActiveLD") return I("LDNumber") >= 1 && I("LDNumber") <= kLogicalDevices ? kOk : kBadLogicalDevice;
+  if (m == "SetActiveLD") return LogicalDevices::PortOf(I("LDNumber")) ? kOk : kBadLogicalDevice;
   if (m == "ShowProperties") return kOk;
   // The rest asks the register itself.
   if (r.dfu) return kNoLink;

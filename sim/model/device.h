@@ -19,9 +19,9 @@ inline constexpr int kUnknownMember = -100;  // as the component boundary define
 
 class Device {
  public:
-  // dir empty: the default state folder. Throws StateError when the state
-  // cannot be made or read.
-  explicit Device(QString dir = {}, int port = 1);
+  // dir empty: the default state folder; port 0: the register of the first
+  // logical device. Throws StateError when the state cannot be made or read.
+  explicit Device(QString dir = {}, int port = 0);
 
   // A method's result, or kUnknownMember.
   int Invoke(const std::string &method);
@@ -34,7 +34,7 @@ class Device {
   bool SetStr(const std::string &name, const std::string &v);
 
   Store &store() { return store_; }
-  int port() const { return port_; }
+  int port() const { return port_; }  // the active logical device's register
   // The settings dialog; the component sets it where a GUI is available.
   std::function<void(Device &)> showProperties;
 

@@ -3,12 +3,14 @@
 // component and the DFU stand-in use.
 #include <QCoreApplication>
 #include <QStringList>
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
 
 #include "sim/model/device.h"
 #include "sim/model/image.h"
+#include "sim/model/ldlist.h"
 #include "sim/model/store.h"
 
 namespace {
@@ -31,7 +33,8 @@ const char kUsage[] =
     "  fault     set, clear or list faults\n"
     "  journal   the journal of driver calls: print, clear, on, off\n"
     "  reset     the register back to its defaults\n"
-    "  image     make a simulator image for a download\n\n"
+    "  image     make a simulator image for a download\n"
+    "  device    the driver's logical devices: list, add, remove, set, storage\n\n"
     "Common options:\n"
     "  --dir DIR   state folder (default: $OSTREL_SIM_DIR, else $XDG_DATA_HOME/ostrel-sim,\n"
     "              else ~/.local/share/ostrel-sim)\n"
@@ -83,6 +86,22 @@ const char *CommandHelp(const QString &cmd) {
            "       ostrel-sim image OUT --level 2 --firmware TEXT --build N --date YYYY-MM-DD [--size BYTES]\n"
            "Writes a simulator image that installs the given boot-loader or firmware\n"
            "(default size 65536 bytes).\n";
+  if (cmd == QLatin1String("device"))
+    return "Usage: ostrel-sim device list [--json]\n"
+           "       ostrel-sim device add [--name TEXT] [--type 0-6] [--com N] [--baud 0-6]\n"
+           "                             [--ip ADDRESS] [--host NAME] [--use-ip 0|1] [--tcp-port N]\n"
+           "       ostrel-sim device remove NUMBER\n"
+           "       ostrel-sim device set NUMBER KEY VALUE\n"
+           "       ostrel-sim device storage [0|1]\n"
+           "The driver's logical devices, numbered from 1 as the program activates them.\n"
+           "Each reaches the simulated register on its port (--com; default: --port, else\n"
+           "the first port no device uses); that register is created when missing.\n"
+           "Types: 0 local, 1 KKM server (TCP), 2 KKM server (DCOM), 3 ESCAPE, 4 unused,\n"
+           "5 emulator, 6 TCP socket. Speeds: 0 2400, 1 4800, 2 9600, 3 19200, 4 38400,\n"
+           "5 57600, 6 115200. Keys for set: name, type, com, baud, ip, host, use-ip, tcp-port.\n"
+           "storage: 0 keeps the devices for all users ($XDG_CONFIG_DIRS), 1 for the\n"
+           "current user ($XDG_CONFIG_HOME); the choice is written to Ostrel.xml.\n"
+           "Until the first change the driver has one device, on port 1.\n";
   return nullptr;
 }
 
@@ -435,6 +454,106 @@ int CmdImage(Args &args) {
   return 0;
 }
 
+// One property of a logical device from the command line.
+void SetDeviceValue(osim::LogicalDevice &d, const QString &key, const QString &val) {
+  auto range = [](int v, int lo, int hi, const char *what) {
+    if (v < lo || v > hi) throw UsageError(std::string(what) + " is " + std::to_string(lo) + " to " + std::to_string(hi));
+    return v;
+  };
+  if (key == QLatin1String("name")) d.name = S(val);
+  else if (key == QLatin1String("type")) d.connectionType = range(Int(val, "type"), 0, 6, "type");
+  else if (key == QLatin1String("com")) d.comNumber = range(Int(val, "com"), 1, 255, "com");
+  else if (key == QLatin1String("baud")) d.baudrate = range(Int(val, "baud"), 0, 6, "baud");
+  else if (key == QLatin1String("ip")) d.ipAddress = S(val);
+  else if (key == QLatin1String("host")) d.computerName = S(val);
+  else if (key == QLatin1String("use-ip")) d.useIPAddress = range(Int(val, "use-ip"), 0, 1, "use-ip");
+  else if (key == QLatin1String("tcp-port")) d.tcpPort = range(Int(val, "tcp-port"), 1, 65535, "tcp-port");
+  else throw UsageError("unknown key " + S(key) + " (see ostrel-sim device --help)");
+}
+
+int DeviceNumber(const QString &text, size_t count) {
+  const int n = Int(text, "NUMBER");
+  if (n < 1 || n > static_cast<int>(count)) throw UsageError("no logical device " + S(text) + " (there are " + std::to_string(count) + ")");
+  return n;
+}
+
+int CmdDevice(osim::Store &store, std::optional<int> port, Args &args) {
+  if (args.a.isEmpty()) throw UsageError("device needs list, add, remove, set or storage");
+  const QString sub = args.a.takeFirst();
+  auto devices = osim::LogicalDevices::Load();
+  if (sub == QLatin1String("list")) {
+    const bool json = args.Flag("--json");
+    args.Rest(0, 0, "");
+    if (json) {
+      ojson list = ojson::array();
+      for (const auto &d : devices) list.push_back(osim::ToJson(d));
+      Print(ojson{{"storage", osim::LogicalDevices::StorageType()},
+                  {"configured", osim::LogicalDevices::Configured()},
+                  {"devices", list}}
+                .dump(2) +
+            "\n");
+      return 0;
+    }
+    for (size_t i = 0; i < devices.size(); ++i) {
+      const auto &d = devices[i];
+      Print(std::to_string(i + 1) + ": " + d.name + " | " + osim::ConnectionTypeName(d.connectionType) + " | " +
+            osim::Describe(d) + " | register on port " + std::to_string(d.comNumber) + "\n");
+    }
+    if (devices.empty()) Print("no logical devices\n");
+    return 0;
+  }
+  if (sub == QLatin1String("storage")) {
+    const QStringList p = args.Rest(0, 1, "");
+    if (p.isEmpty()) {
+      const int t = osim::LogicalDevices::StorageType();
+      Print(std::to_string(t) + (t == 0 ? " (all users)" : " (current user)") + ", " +
+            S(osim::LogicalDevices::ParamsFile()) + "\n");
+      return 0;
+    }
+    const int t = Int(p[0], "storage");
+    if (t != 0 && t != 1) throw UsageError("storage is 0 (all users) or 1 (current user)");
+    osim::LogicalDevices::Save(devices, t);
+    return 0;
+  }
+  if (sub == QLatin1String("add")) {
+    osim::LogicalDevice d;
+    std::optional<int> com = port;
+    if (!com) {
+      int free = 1;
+      while (std::any_of(devices.begin(), devices.end(), [&](const osim::LogicalDevice &x) { return x.comNumber == free; })) ++free;
+      com = free;
+    }
+    if (auto v = args.Opt("--com")) com = Int(*v, "--com");
+    d = osim::DefaultLogicalDevice(*com);
+    SetDeviceValue(d, QStringLiteral("com"), QString::number(*com));
+    for (const char *key : {"name", "type", "baud", "ip", "host", "use-ip", "tcp-port"})
+      if (auto v = args.Opt((std::string("--") + key).c_str())) SetDeviceValue(d, QLatin1String(key), *v);
+    args.Rest(0, 0, "");
+    devices.push_back(d);
+    osim::LogicalDevices::Save(devices);
+    store.Read(d.comNumber);  // its register exists from now on
+    Print("logical device " + std::to_string(devices.size()) + " added: " + d.name + ", register on port " +
+          std::to_string(d.comNumber) + "\n");
+    return 0;
+  }
+  if (sub == QLatin1String("remove")) {
+    const QStringList p = args.Rest(1, 1, "NUMBER");
+    const int n = DeviceNumber(p[0], devices.size());
+    devices.erase(devices.begin() + (n - 1));
+    osim::LogicalDevices::Save(devices);
+    return 0;
+  }
+  if (sub == QLatin1String("set")) {
+    const QStringList p = args.Rest(3, 3, "NUMBER KEY VALUE");
+    const int n = DeviceNumber(p[0], devices.size());
+    SetDeviceValue(devices[static_cast<size_t>(n - 1)], p[1], p[2]);
+    osim::LogicalDevices::Save(devices);
+    if (p[1] == QLatin1String("com")) store.Read(devices[static_cast<size_t>(n - 1)].comNumber);
+    return 0;
+  }
+  throw UsageError("device needs list, add, remove, set or storage, not " + S(sub));
+}
+
 int Run(QStringList argv) {
   Args args{argv};
   std::optional<QString> dir, portText;
@@ -477,6 +596,7 @@ int Run(QStringList argv) {
   if (cmd == QLatin1String("cell")) return CmdCell(store, port, args);
   if (cmd == QLatin1String("fault")) return CmdFault(store, port, args);
   if (cmd == QLatin1String("journal")) return CmdJournal(store, port, args);
+  if (cmd == QLatin1String("device")) return CmdDevice(store, portText ? std::optional<int>(port) : std::nullopt, args);
   if (cmd == QLatin1String("reset")) {
     args.Rest(0, 0, "");
     store.Write(port, osim::DefaultRegister(port));

@@ -17,6 +17,7 @@
 #include "common/error.h"
 #include "common/filedialog.h"
 #include "common/msgbox.h"
+#include "forms/selectldformunit.h"
 #include "package/newpackage.h"
 #include "package/prepare.h"
 #include "package/unpack.h"
@@ -77,6 +78,9 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   Timer->setObjectName(QStringLiteral("Timer"));
   Timer->setInterval(500);
   connect(Timer, &QTimer::timeout, this, &TMainForm::TimerTimer);
+
+  // With two or more logical devices the operator picks one.
+  ChooseDeviceHook = ChooseLogicalDevice;
 
   // The window sees key presses before its controls.
   qApp->installEventFilter(this);

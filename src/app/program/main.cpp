@@ -9,6 +9,7 @@
 #include "forms/msgformunit.h"
 #include "forms/progresstformunit.h"
 #include "forms/rebootformunit.h"
+#include "forms/selectldformunit.h"
 #include "forms/updateformunit.h"
 
 int main(int argc, char **argv) {
@@ -22,6 +23,7 @@ int main(int argc, char **argv) {
     QApplication::installTranslator(&qtTranslator);
 
   TMainForm mainForm;
+  SelectLDForm = new TSelectLDForm(&mainForm);
   UpdateForm = new TUpdateForm(&mainForm);
   RebootForm = new TRebootForm(&mainForm);
   ProrgessTForm = new TProrgessTForm(&mainForm);
