@@ -100,7 +100,7 @@ class Editor : public QGroupBox {
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setStretchLastSection(true);
-    table_->setMinimumWidth(520);
+    table_->setMinimumWidth(640);
     layout->addWidget(table_);
     auto *row = new QHBoxLayout;
     auto *add = new QPushButton(QStringLiteral("Добавить"), this);
