@@ -44,6 +44,8 @@ struct Case {
   QString com, tcp;
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.what; }
+
 class DriverParams : public ConfigFixture, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(DriverParams, ReadsTheDeviceFromTheStoreTheFileSelects) {
