@@ -8,6 +8,7 @@ TAVELIN_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   xvfb xauth dfu-util
   fonts-dejavu-core
+  dpkg-dev file lintian help2man desktop-file-utils appstream
 )
 
 tavelin_install_deps() {
