@@ -27,6 +27,9 @@ done
 # shlibdeps found the libraries the binaries use.
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends lacks Qt: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -f "$deb" Depends | grep -q 'libzip' || fail "Depends lacks libzip"
+# No maintainer scripts: a postrm would keep a removed package's record.
+dpkg-deb -e "$deb" "$work/control"
+for s in preinst postinst prerm postrm; do [ ! -e "$work/control/$s" ] || fail "maintainer script $s"; done
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
