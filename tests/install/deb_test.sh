@@ -3,7 +3,7 @@
 # temporary root and starts the tools and the program from there with a
 # clean environment: nothing points at the build.
 set -euo pipefail
-build=$1
+build=$1 cpack=${2:-cpack}
 work=$(mktemp -d)
 pid=
 cleanup() {
@@ -13,7 +13,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack"; }
 debs=("$work"/out/tavelin_*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "no single tavelin_*.deb: ${debs[*]}"
