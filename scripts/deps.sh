@@ -6,6 +6,7 @@ TAVELIN_PACKAGES=(
   libzip-dev zip unzip libssl-dev openssl libcurl4-openssl-dev curl
   nlohmann-json3-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  dpkg-dev file lintian help2man desktop-file-utils appstream
   xvfb xauth dfu-util
   fonts-dejavu-core
 )

@@ -124,8 +124,9 @@ void TMainForm::FormCreate() {
 }
 
 void TMainForm::ReadPackageUrl(QString &url) {
-  const QString path = apppaths::AppDir() + QStringLiteral("url.txt");
-  if (!QFileInfo::exists(path)) return;
+  // Beside the executable, else the per-user or system configuration folder.
+  const QString path = apppaths::FindConfigFile(QStringLiteral("url.txt"));
+  if (path.isEmpty()) return;
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly))
     throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, f.errorString()));

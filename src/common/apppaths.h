@@ -2,6 +2,7 @@
 // The executable's folder, where "url.txt", the driver component and the
 // tables snapshots live. Tests point it elsewhere.
 #include <QString>
+#include <QStringList>
 
 namespace apppaths {
 
@@ -9,5 +10,21 @@ namespace apppaths {
 QString AppDir();
 // Empty restores the executable's own folder.
 void SetAppDirForTests(const QString &dir);
+
+// One of the program's own files (the driver component): beside the
+// executable, else in the program's library folder ../lib/tavelin, found from
+// the executable so any install prefix works. When neither holds it, the path
+// beside the executable, for the error that follows.
+QString ProgramFile(const QString &name);
+
+// The folders a configuration file is looked for in after the executable's
+// own: the per-user one, then the system ones (XDG_CONFIG_HOME, XDG_CONFIG_DIRS),
+// each with "Korvalis/Tavelin/" appended and a trailing separator.
+QStringList ConfigDirs();
+
+// name beside the executable, else in the first of ConfigDirs() that holds
+// it; empty when none does. An installed program's folder is not the
+// operator's to edit, so its settings may live in the configuration folders.
+QString FindConfigFile(const QString &name);
 
 }  // namespace apppaths

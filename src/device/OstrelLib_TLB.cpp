@@ -7,6 +7,7 @@
 #include <QMutexLocker>
 #include <vector>
 
+#include "common/apppaths.h"
 #include "device/ostrel_abi.h"
 
 // One loaded component file. The library stays loaded for the rest of the
@@ -52,7 +53,7 @@ std::shared_ptr<TOstrel::Component> TOstrel::LoadComponent(const QString &path) 
 QString TOstrel::ComponentPath() {
   const QByteArray env = qgetenv("OSTREL_DRIVER");
   if (!env.isEmpty()) return QString::fromLocal8Bit(env);
-  return QCoreApplication::applicationDirPath() + QStringLiteral("/libostrel-sim.so");
+  return apppaths::ProgramFile(QStringLiteral("libostrel-sim.so"));
 }
 
 TOstrel::TOstrel(void * /*AOwner*/) {

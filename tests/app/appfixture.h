@@ -63,6 +63,9 @@ class AppFixture : public ::testing::Test {
     for (const QString &d : {appDir, tmpDir}) QDir().mkpath(d);
     qputenv("TMPDIR", QFile::encodeName(tmpDir));
     qputenv("OSTREL_SIM_DIR", QFile::encodeName(simDir));
+    // "url.txt" is also looked for in the configuration folders: none here.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath(QStringLiteral("config"))));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.filePath(QStringLiteral("xdg"))));
     qputenv("OSTREL_DRIVER", QFile::encodeName(testpaths::Bin(QStringLiteral("libostrel-sim.so"))));
     apppaths::SetAppDirForTests(appDir);
     // No package server: a closed port refuses at once.

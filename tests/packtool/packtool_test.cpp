@@ -181,7 +181,7 @@ TEST_F(PackToolTest, HelpOnToolAndEachCommand) {
                                   QStringList{QStringLiteral("extract"), QStringLiteral("--help")}}) {
     const Result r = RunTool(args);
     EXPECT_EQ(r.exitCode, 0) << args.join(QLatin1Char(' ')).toStdString() << r.err.toStdString();
-    EXPECT_TRUE(r.out.startsWith(QStringLiteral("usage: tavelin-pack"))) << r.out.toStdString();
+    EXPECT_TRUE(r.out.startsWith(QStringLiteral("Usage: tavelin-pack"))) << r.out.toStdString();
   }
 }
 

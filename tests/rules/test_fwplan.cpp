@@ -170,7 +170,7 @@ TEST_F(PlanCommandTest, RejectsBadArguments) {
     EXPECT_TRUE(err_.startsWith(QStringLiteral("plan: "))) << err_.toStdString();
   }
   EXPECT_EQ(run({QStringLiteral("--help")}), 0);
-  EXPECT_TRUE(out_.startsWith(QStringLiteral("usage: tavelin-pack plan")));
+  EXPECT_TRUE(out_.startsWith(QStringLiteral("Usage: tavelin-pack plan")));
 }
 
 TEST_F(PlanCommandTest, NamesARejectedRulesFile) {

@@ -34,14 +34,16 @@ constexpr int kFailed = 1;
 constexpr int kBadArguments = 2;
 
 const char kToolUsage[] =
-    "usage: tavelin-pack COMMAND ARGS...   (tavelin-pack COMMAND --help for details)\n"
+    "Usage: tavelin-pack COMMAND ARGS...\n"
+    "Builds and inspects the firmware packages of Tavelin.\n\n"
     "Commands:\n"
     "  encrypt PLAIN OUT            encipher one file with the package password\n"
     "  decrypt IN PLAIN             decipher one package member as the updater does\n"
     "  build FOLDER OUT.zip         encipher every file at the top of FOLDER into a package\n"
     "  extract PACKAGE.zip FOLDER   unpack and decipher a package as the updater does,\n"
     "                               then check its rules.json and images\n"
-    "  plan RULES.json ...          show which rules apply to a register identity\n";
+    "  plan RULES.json ...          show which rules apply to a register identity\n\n"
+    "tavelin-pack COMMAND --help shows the command's own help.\n";
 
 struct Command {
   const char *name;
@@ -255,7 +257,7 @@ int Run(const QStringList &args, QTextStream &out, QTextStream &err) {
   for (const Command &c : kCommands) {
     if (command != QLatin1String(c.name)) continue;
     if (WantsHelp(operands)) {
-      out << "usage: tavelin-pack " << c.name << ' ' << c.operands << '\n' << c.help;
+      out << "Usage: tavelin-pack " << c.name << ' ' << c.operands << '\n' << c.help;
       return 0;
     }
     if (operands.size() != 2) {

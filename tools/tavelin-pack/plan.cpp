@@ -14,7 +14,7 @@ namespace {
 using ojson = nlohmann::ordered_json;
 
 const char kUsage[] =
-    "usage: tavelin-pack plan RULES.json --firmware TEXT --build N --bootloader N [--json]\n"
+    "Usage: tavelin-pack plan RULES.json --firmware TEXT --build N --bootloader N [--json]\n"
     "Shows the boot-loader and firmware rules that apply to the register identity, then the\n"
     "passes an update run would make if every offer were accepted and every transfer\n"
     "installed what its rule says.\n";

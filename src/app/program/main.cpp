@@ -16,6 +16,8 @@ int main(int argc, char **argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
   QApplication::setQuitOnLastWindowClosed(true);
+  // Ties the windows to the installed desktop entry and its icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("example.korvalis.Tavelin"));
   // The interface is Russian whatever the desktop's language: so are the
   // standard buttons of the message boxes.
   QTranslator qtTranslator;
