@@ -29,7 +29,12 @@ class LogCapture : public QObject {
   QString text;
 
  protected:
-  bool eventFilter(QObject *o, QEvent *) override {
+  bool eventFilter(QObject *o, QEvent *e) override {
+    // Events the window gets once it is built, as it shows each line.
+    const auto t = e->type();
+    if (t != QEvent::Show && t != QEvent::Paint && t != QEvent::UpdateRequest && t != QEvent::LayoutRequest &&
+        t != QEvent::WindowActivate && t != QEvent::Hide)
+      return false;
     if (auto *w = dynamic_cast<TLogForm *>(o)) {
       QString t;
       for (int i = 0; i < w->LogLB->count(); ++i) t += w->LogLB->item(i)->text() + QLatin1Char('\n');
