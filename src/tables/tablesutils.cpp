@@ -63,8 +63,8 @@ const ojson &Key(const ojson &rec, const char *key, size_t index) {
 
 int IntKey(const ojson &rec, const char *key, size_t index) {
   const ojson &v = Key(rec, key, index);
-  if (v.is_number_integer()) return static_cast<int>(static_cast<std::int32_t>(v.get<std::int64_t>()));
-  if (v.is_number_unsigned()) return static_cast<int>(static_cast<std::uint32_t>(v.get<std::uint64_t>()));
+  // Signed or unsigned in the file; the low 32 bits, as a 32-bit field holds them.
+  if (v.is_number_integer()) return static_cast<int>(static_cast<std::uint32_t>(v.get<std::uint64_t>()));
   throw Exception(QStringLiteral("Файл таблиц повреждён: в записи %1 ключ \"%2\" не целое число.")
                       .arg(index + 1)
                       .arg(QString::fromLatin1(key)));
