@@ -191,6 +191,7 @@ int Device::Dispatch(Register &r, const std::string &m, bool &changed) {
   if (m == "GetTableStruct") {
     const int t = I("TableNumber");
     if (t < 1 || t > static_cast<int>(r.tables.size())) return kBadTable;
+    if (const TableFault *tf = r.FindTableFault(t)) return tf->code;
     const Table &tb = r.tables[static_cast<size_t>(t - 1)];
     S("TableName") = tb.name;
     I("RowNumber") = tb.rows;
@@ -328,6 +329,8 @@ std::vector<std::string> DescribeFaults(const Faults &f) {
   for (const auto &c : f.cells)
     out.push_back("cell " + std::to_string(c.table) + " " + std::to_string(c.row) + " " + std::to_string(c.field) + " " +
                   (c.read && c.write ? "both" : c.read ? "read" : "write") + " -> " + std::to_string(c.code));
+  for (const auto &t : f.tables)
+    out.push_back("table " + std::to_string(t.table) + " GetTableStruct -> " + std::to_string(t.code));
   if (f.reset147) out.push_back("reset147 " + std::to_string(f.reset147));
   if (f.restartCode) out.push_back("restart-code " + std::to_string(f.restartCode));
   if (!f.restartSerial.empty()) out.push_back("restart-serial " + f.restartSerial);

@@ -55,7 +55,7 @@ std::string ModeDescription(int mode) {
 }
 
 bool Faults::empty() const {
-  return methods.empty() && cells.empty() && reset147 == 0 && restartCode == 0 &&
+  return methods.empty() && cells.empty() && tables.empty() && reset147 == 0 && restartCode == 0 &&
          restartSerial.empty() && !download && !dfuRefused && !loaderText && mode == 0;
 }
 
@@ -200,7 +200,9 @@ std::vector<Table> DefaultTables(const std::string &serial) {
     auto x = Make("Реквизиты пользователя", 1,
                   {Text("Наименование организации", 64), Text("Адрес", 64), Text("ИНН", 12), Text("Место расчётов", 64),
                    Text("Кассир", 32), Text("Телефон", 20), Text("Электронная почта", 40), Text("Сайт ФНС", 40),
-                   Text("Система налогообложения", 32), Text("Примечание", 64)});
+                   Text("Система налогообложения", 32), Text("Примечание", 64),
+                   // More than the 255 bytes a short string keeps.
+                   Text("Реквизиты для чека", 320)});
     const char *v[] = {"ООО \"Ромашка\"", "г. Москва, ул. Тверская, д. 1", "7701234567", "Магазин №1",
                        "Иванова А.П.", "+7 495 000-00-00", "shop@example.ru", "www.nalog.gov.ru", "ОСН", ""};
     for (int f = 1; f <= 10; ++f) x.at(1, f).s = v[f - 1];
@@ -246,7 +248,9 @@ std::vector<Table> DefaultTables(const std::string &serial) {
   {  // 17
     auto x = Make("Региональные параметры", 1,
                   {Int("Часовой пояс", 1, 1, 11), Int("Формат даты", 1, 0, 2), Int("Язык", 1, 0, 1),
-                   Text("Валюта", 8), Int("Округление", 1, 0, 3), Int("Звук", 1, 0, 1)});
+                   Text("Валюта", 8), Int("Округление", 1, 0, 3), Int("Звук", 1, 0, 1),
+                   // Both limits are all ones in 32 bits: the driver gives -1 for each.
+                   Int("Резерв", 4, -1, 4294967295LL)});
     x.at(1, 1).i = 2; x.at(1, 4).s = "руб."; x.at(1, 6).i = 1;
     t.push_back(std::move(x));
   }
@@ -395,6 +399,12 @@ int Register::TakeMethodFault(const std::string &method) {
   return 0;
 }
 
+const TableFault *Register::FindTableFault(int table) const {
+  for (const auto &f : faults.tables)
+    if (f.table == table) return &f;
+  return nullptr;
+}
+
 const CellFault *Register::FindCellFault(int table, int row, int field, bool write) const {
   for (const auto &f : faults.cells)
     if (f.table == table && f.row == row && f.field == field && (write ? f.write : f.read)) return &f;
@@ -432,6 +442,11 @@ ojson Register::FaultsJson() const {
   f["cells"] = ojson::array();
   for (const auto &c : faults.cells)
     f["cells"].push_back({{"table", c.table}, {"row", c.row}, {"field", c.field}, {"read", c.read}, {"write", c.write}, {"code", c.code}});
+  // Only when set, so state files of registers without them stay as they were.
+  if (!faults.tables.empty()) {
+    f["tables"] = ojson::array();
+    for (const auto &t : faults.tables) f["tables"].push_back({{"table", t.table}, {"code", t.code}});
+  }
   f["reset147"] = faults.reset147;
   f["restartCode"] = faults.restartCode;
   f["restartSerial"] = faults.restartSerial;
@@ -536,6 +551,8 @@ Register Register::FromJson(const ojson &j) {
     for (const auto &c : f.value("cells", ojson::array()))
       r.faults.cells.push_back({c.at("table").get<int>(), c.at("row").get<int>(), c.at("field").get<int>(),
                                 c.value("read", true), c.value("write", true), c.value("code", int(kCellFault))});
+    for (const auto &t : f.value("tables", ojson::array()))
+      r.faults.tables.push_back({t.at("table").get<int>(), t.value("code", int(kCellFault))});
     r.faults.reset147 = f.value("reset147", 0);
     r.faults.restartCode = f.value("restartCode", 0);
     r.faults.restartSerial = f.value("restartSerial", std::string());

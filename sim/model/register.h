@@ -78,9 +78,16 @@ struct CellFault {
   int code = kCellFault;
 };
 
+// GetTableStruct of one table fails.
+struct TableFault {
+  int table = 0;
+  int code = kCellFault;
+};
+
 struct Faults {
   std::vector<MethodFault> methods;
   std::vector<CellFault> cells;
+  std::vector<TableFault> tables;
   int reset147 = 0;                    // ResetSettings answers 147 this many times
   int restartCode = 0;                 // 116/120/121 asked after the next restart
   std::string restartSerial;           // serial number after the next restart
@@ -152,6 +159,7 @@ struct Register {
   // A method fault for this call, consumed; 0 when none.
   int TakeMethodFault(const std::string &method);
   const CellFault *FindCellFault(int table, int row, int field, bool write) const;
+  const TableFault *FindTableFault(int table) const;
 
   ojson FaultsJson() const;
   ojson HeadJson() const;      // everything but the tables

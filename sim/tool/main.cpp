@@ -67,6 +67,7 @@ const char *CommandHelp(const QString &cmd) {
            "Kinds:\n"
            "  method NAME CODE [--times N|--always]  the method answers CODE (once by default)\n"
            "  cell TABLE ROW FIELD [read|write|both] [--code N]  the cell's read/write fails\n"
+           "  table TABLE [--code N]  GetTableStruct of that table fails (default code 166)\n"
            "  reset147 N              ResetSettings answers 147 N times\n"
            "  restart-code 116|120|121  ReadSerialNumber asks for set-up after the next restart\n"
            "  restart-serial SERIAL   another serial number after the next restart\n"
@@ -309,6 +310,7 @@ int CmdFault(osim::Store &store, int port, Args &args) {
       };
     } else if (kind == QLatin1String("ecrstatus")) clear = [](osim::Faults &f) { std::erase_if(f.methods, [](const osim::MethodFault &m) { return m.method == "GetECRStatus"; }); };
     else if (kind == QLatin1String("cell")) clear = [](osim::Faults &f) { f.cells.clear(); };
+    else if (kind == QLatin1String("table")) clear = [](osim::Faults &f) { f.tables.clear(); };
     else if (kind == QLatin1String("reset147")) clear = [](osim::Faults &f) { f.reset147 = 0; };
     else if (kind == QLatin1String("restart-code")) clear = [](osim::Faults &f) { f.restartCode = 0; };
     else if (kind == QLatin1String("restart-serial")) clear = [](osim::Faults &f) { f.restartSerial.clear(); };
@@ -350,6 +352,11 @@ int CmdFault(osim::Store &store, int port, Args &args) {
     }
     if (code) { c.code = Int(*code, "--code"); if (c.code == 0) throw UsageError("CODE 0 is success, not a fault"); }
     set = [c](osim::Faults &f) { f.cells.push_back(c); };
+  } else if (kind == QLatin1String("table")) {
+    const auto code = args.Opt("--code");
+    osim::TableFault t{Int(args.Rest(1, 1, "TABLE")[0], "TABLE"), osim::kCellFault};
+    if (code) { t.code = Int(*code, "--code"); if (t.code == 0) throw UsageError("CODE 0 is success, not a fault"); }
+    set = [t](osim::Faults &f) { f.tables.push_back(t); };
   } else if (kind == QLatin1String("reset147")) {
     const int n = Int(args.Rest(1, 1, "N")[0], "N");
     Positive(n, "N", 0);

@@ -107,7 +107,8 @@ bool TMainForm::FlashDfu() {
   const TFWRule rule = FRules.at(FRuleIndex);
   TDriver *drv = Driver();
 
-  if (rule.savesetting && BackupTablesHook) BackupTablesHook();
+  // Without its backup the update does not go on when the operator says so.
+  if (rule.savesetting && BackupTablesHook && !BackupTablesHook()) return false;
 
   if (drv->SetDFUMode() != 0) {
     msgbox::ShowPlain(QStringLiteral("Can not set DFU mode."));
@@ -173,6 +174,7 @@ bool TMainForm::FlashDfu() {
       if (drv->SetTime() != 0) return false;
       if (drv->ReadSerialNumber() != 0) return false;
       serial = drv->SerialNumber();
+      ProrgessTForm->hide();
     }
     if (serial != FSerial) return false;
 

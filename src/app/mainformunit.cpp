@@ -21,6 +21,8 @@
 #include "package/newpackage.h"
 #include "package/prepare.h"
 #include "package/unpack.h"
+#include "app/tableshooks.h"
+#include "tables/tablesfunc.h"
 
 namespace {
 
@@ -86,6 +88,8 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   qApp->installEventFilter(this);
 
   CentreWindow(this);
+
+  InstallTablesHooks(*this);
 
   FormCreate();
 }
@@ -224,11 +228,19 @@ bool TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
   if (key != Qt::Key_O && key != Qt::Key_T) return false;
   // Changing the rules or restoring tables in the middle of a transfer is
   // never what the operator wants.
-  if (FRunning) return true;
+  // Nor inside a tables operation, whose windows let key presses through.
+  if (FRunning || TablesOperationRunning()) return true;
   if (key == Qt::Key_O) {
     LoadRulesManually();
   } else if (key == Qt::Key_T) {
     if (RestoreTablesHook) {
+      // The restore counts as a run: the connect button and the key
+      // commands wait for it.
+      struct Busy {
+        bool &f;
+        ~Busy() { f = false; }
+      } busy{FRunning};
+      FRunning = true;
       try {
         RestoreTablesHook();
       } catch (const std::exception &e) {

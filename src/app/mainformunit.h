@@ -41,7 +41,7 @@ class TMainForm : public QWidget {
 
   // Hooks filled by later work; empty ones do nothing.
   std::function<void()> RestoreTablesHook;          // Ctrl+Alt+T
-  std::function<void()> BackupTablesHook;           // before the switch to DFU mode
+  std::function<bool()> BackupTablesHook;           // before the switch to DFU mode; false: stop
   std::function<void()> RestoreAfterUpdateHook;     // after the serial check
   std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
 

@@ -1,0 +1,18 @@
+#pragma once
+// The window of the log lines: a list and the auto-scroll check box.
+#include <QWidget>
+
+class QCheckBox;
+class QListWidget;
+
+class TLogForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  // A top-level window of its own; closing it only hides it.
+  explicit TLogForm(QWidget *parent = nullptr);
+  ~TLogForm() override;
+
+  QListWidget *LogLB;
+  QCheckBox *AutoScrollChB;  // "Автопрокрутка", checked
+};

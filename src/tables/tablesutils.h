@@ -1,0 +1,147 @@
+#pragma once
+// The tables snapshot: every cell of the register's settings tables, read
+// through the driver into one JSON file, and read back to verify the copy or
+// to put the settings back after an update.
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "forms/notifytypesunit.h"
+
+class TDriver;
+class TVisualLogger;
+
+// One saved cell.
+struct TFieldRec {
+  int Table = 0;
+  int Row = 0;
+  int Number = 0;  // field (column) number
+  QString Name;
+  int Size = 0;
+  int FieldType = 0;  // 0 integer, 1 text
+  std::int64_t MinValue = 0;  // the driver's 32 bits taken as unsigned
+  std::int64_t MaxValue = 0;
+  QString StringValue;  // at most 255 single-byte characters
+  int IntValue = 0;     // integer fields only
+};
+using TFieldsData = std::vector<TFieldRec>;
+
+// One table's structure.
+struct TTableInfo {
+  int Number = 0;
+  QString TableName;  // at most 255 single-byte characters
+  int RowCount = 0;
+  int ColCount = 0;
+};
+using TTablesInfo = std::vector<TTableInfo>;
+
+// Cells that change on their own (start counters) and so are not verified.
+struct TBypassValue {
+  int t = 0;  // table
+  int f = 0;  // field
+  int r = 0;  // row
+};
+using TBypassValues = std::vector<TBypassValue>;
+
+extern TBypassValues BypassValues;
+void InitBypassValues();
+bool IsBypassValue(int t, int f, int r);
+
+// The last verification failure, read by GetVerifyError.
+struct TVerifyError {
+  QString TableName;
+  int Table = 0;
+  int Number = 0;
+  int Row = 0;
+  bool IsInteger = false;
+  QString FileStrValue;
+  int FileIntValue = 0;
+  QString ECRStrValue;
+  int ECRIntValue = 0;
+  // The driver's error when the register's cell could not be read; the
+  // report shows it in place of the register's value.
+  QString ECRError;
+  // Set when the verification failed for a reason other than a cell (the
+  // snapshot unreadable or of another register); the report is then this.
+  QString Reason;
+};
+extern TVerifyError LastVerifyError;
+
+// The register's system-administrator password for the cell reads and writes
+// of verify and restore.
+int TablesPassword();
+
+// The folder that holds the snapshot of a register: "ecrdata/<serial>/"
+// beside the executable, or under the per-user data folder when the
+// executable's folder cannot be written. Created when missing.
+QString SnapshotFolder(const QString &serial);
+
+class TECRTables : public QObject {
+ public:
+  // nullptr: the shared driver instance. Reads the serial number (one cell
+  // read) and makes the snapshot's folder.
+  explicit TECRTables(TDriver *ADriver = nullptr);
+  ~TECRTables() override;
+  TECRTables(const TECRTables &) = delete;
+  TECRTables &operator=(const TECRTables &) = delete;
+
+  QString FileName() const { return FFileName; }
+  void setFileName(const QString &v) { FFileName = v; }
+
+  // Reading saves: reads the register when no cells are held, writes the
+  // snapshot file and returns its text.
+  QString TablesData();
+  // Writing restores: V is the snapshot text; empty means the snapshot file.
+  void setTablesData(const QString &V);
+
+  int TablesCount();
+  int DataCount();
+  int LoadedDataCount() const { return static_cast<int>(FFieldsData.size()); }
+
+  // True when every compared cell matches; LastVerifyError says why not.
+  bool Verify();
+
+  TShowProgressNotify OnShowProgress;
+  TProgressNotify OnProgress;
+  TShowProgressNotify OnHideProgress;
+
+  // The backup before an update: a failed status request asks the driver
+  // error prompt as well, and when the operator answers No the save stops
+  // without replacing the snapshot on disk.
+  void setBackup(bool v) { FBackup = v; }
+  // The operator answered No at a driver error prompt.
+  bool Stopped() const { return FStopped; }
+
+  const QString &Serial() const { return FSerial; }
+  const TFieldsData &FieldsData() const { return FFieldsData; }
+  const TTablesInfo &TablesInfo() const { return FTablesInfo; }
+
+  // The snapshot text: one line of compact JSON, 7-bit ASCII.
+  static QString FieldsDataToJSON(const QString &serial, const TFieldsData &data);
+
+ private:
+  TDriver *FDriver = nullptr;
+  QString FFileName;
+  TTablesInfo FTablesInfo;
+  int FDataCount = -1;
+  TFieldsData FFieldsData;
+  QString FSerial;
+  std::unique_ptr<TVisualLogger> FVLog;
+  bool FBackup = false;
+  bool FStopped = false;
+  bool FStatusAsked = false;
+
+  void ReadSerial();
+  void ReadTablesInfo();
+  void ReadTablesData();
+  void WriteTablesData(const QString &text);
+  bool AskContinue();
+  QString BuildShowParams(const QString &caption);
+  void SendShow(const QString &caption);
+  void SendHide();
+  void SendProgress(int p1, int p2, const QString &l1, const QString &l2);
+  QString TableNameOf(int number);
+  void WriteSnapshot(const QString &text);
+};

@@ -1,0 +1,461 @@
+// The tables snapshot and the save, verify and restore on the simulated
+// register, through the simulator component as the program loads its driver.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "common/apppaths.h"
+#include "common/msgbox_recorder.h"
+#include "device/untDriver.h"
+#include "sim/model/store.h"
+#include "support/testpaths.h"
+#include "tables/tablesfunc.h"
+#include "tables/tablesutils.h"
+
+// Readable failures for Russian texts.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
+QT_END_NAMESPACE
+
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+QByteArray ReadFile(const QString &path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteFile(const QString &path, const QByteArray &data) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(data);
+}
+
+// Every text shown in the program's top-level windows: the log window's lines.
+QString ShownText() {
+  QString out;
+  for (QWidget *w : QApplication::topLevelWidgets()) {
+    if (!w->isVisible()) continue;
+    for (auto *e : w->findChildren<QPlainTextEdit *>()) out += e->toPlainText() + QLatin1Char('\n');
+    for (auto *e : w->findChildren<QTextEdit *>()) out += e->toPlainText() + QLatin1Char('\n');
+    for (auto *l : w->findChildren<QListWidget *>())
+      for (int i = 0; i < l->count(); ++i) out += l->item(i)->text() + QLatin1Char('\n');
+  }
+  return out;
+}
+
+class TablesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root.isValid());
+    simDir = root.filePath(QStringLiteral("sim"));
+    appDir = root.filePath(QStringLiteral("app"));
+    QDir().mkpath(simDir);
+    QDir().mkpath(appDir);
+    qputenv("OSTREL_SIM_DIR", QFile::encodeName(simDir));
+    qputenv("OSTREL_DRIVER", QFile::encodeName(testpaths::Bin(QStringLiteral("libostrel-sim.so"))));
+    qputenv("OSTREL_SIM_NO_DIALOG", "1");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("data"))));
+    apppaths::SetAppDirForTests(appDir + QLatin1Char('/'));
+    store = std::make_unique<osim::Store>(simDir);
+    Change([](osim::Register &r) { r.journalOn = true; });
+    drv = std::make_unique<TDriver>();
+  }
+  void TearDown() override { apppaths::SetAppDirForTests(QString()); }
+
+  void Change(const std::function<void(osim::Register &)> &fn) {
+    store->Update(1, [&](osim::Register &r) {
+      fn(r);
+      return true;
+    });
+  }
+  osim::Register Reg() { return store->Read(1); }
+
+  std::unique_ptr<TECRTables> Tables() { return std::make_unique<TECRTables>(drv.get()); }
+  QString Snapshot() const { return appDir + QStringLiteral("/ecrdata/0000420150/tables.json"); }
+
+  // A save of the register as it is now.
+  QString Save() {
+    auto t = Tables();
+    return t->TablesData();
+  }
+
+  // Cells written since the journal was last cleared, as "table/row/field".
+  QStringList Writes() {
+    QStringList out;
+    for (const auto &e : store->ReadJournal(1)) {
+      if (e.at("method") != "WriteTable") continue;
+      int t = 0, r = 0, f = 0;
+      for (const auto &s : e.at("set")) {
+        if (s[0] == "TableNumber") t = s[1].get<int>();
+        if (s[0] == "RowNumber") r = s[1].get<int>();
+        if (s[0] == "FieldNumber") f = s[1].get<int>();
+      }
+      out << QStringLiteral("%1/%2/%3").arg(t).arg(r).arg(f);
+    }
+    return out;
+  }
+
+  QTemporaryDir root;
+  QString simDir, appDir;
+  std::unique_ptr<osim::Store> store;
+  std::unique_ptr<TDriver> drv;
+  msgbox::Recorder boxes;
+};
+
+// ---------------------------------------------------------------------------
+// The file's exact form
+
+TEST(SnapshotText, MatchesTheHandWrittenFixture) {
+  TFieldsData data(2);
+  data[0] = TFieldRec{17, 1, 7, QStringLiteral("Резерв"), 4, 0, 4294967295LL, 4294967295LL, QStringLiteral("-5"), -5};
+  // A text field: "IntValue" is not written even when the record holds one.
+  data[1] = TFieldRec{11, 2, 1, QStringLiteral("Имя"), 64, 1, 0, 2147483648LL,
+                      QStringLiteral("ООО \"Ромашка\"\t\\/") + QChar(1), 77};
+  const QByteArray want =
+      ReadFile(testpaths::SourceDir() + QStringLiteral("/tests/tables/fixtures/snapshot.json"));
+  ASSERT_FALSE(want.isEmpty());
+  EXPECT_EQ(TECRTables::FieldsDataToJSON(QStringLiteral("0000420150"), data).toLatin1(), want);
+  EXPECT_EQ(TECRTables::FieldsDataToJSON(QString(), {}), QStringLiteral("{\"ecrSerial\":\"\",\"fields\":[]}"));
+}
+
+TEST_F(TablesTest, SaveWritesEveryCellAsOneAsciiLine) {
+  // Longer than a short string holds: kept cut at 255 single-byte characters.
+  const std::string longText = [] {
+    std::string s;
+    for (int i = 0; i < 300; ++i) s += i % 2 ? "Ж" : "z";
+    return s;
+  }();
+  Change([&](osim::Register &r) { r.tables[10].at(1, 11).s = longText; });
+
+  auto t = Tables();
+  QStringList shows, progress;
+  int hides = 0;
+  t->OnShowProgress = [&](QObject *s, const QString &p) {
+    EXPECT_EQ(s, t.get());
+    shows << p;
+  };
+  t->OnProgress = [&](QObject *, const QString &p) { progress << p; };
+  t->OnHideProgress = [&](QObject *, const QString &p) {
+    EXPECT_TRUE(p.isEmpty());
+    ++hides;
+  };
+  const QString text = t->TablesData();
+  const QByteArray file = ReadFile(Snapshot());
+  EXPECT_EQ(file, text.toLatin1());
+  EXPECT_FALSE(file.contains('\n'));
+  EXPECT_FALSE(file.contains("\": ") || file.contains(", \""));  // compact
+  for (char c : file) ASSERT_LT(static_cast<unsigned char>(c), 128u);
+
+  size_t cells = 0;
+  for (const auto &tb : Reg().tables) cells += tb.cells.size();
+  EXPECT_EQ(t->TablesCount(), 20);
+  EXPECT_EQ(t->DataCount(), static_cast<int>(cells));
+  EXPECT_EQ(t->LoadedDataCount(), static_cast<int>(cells));
+
+  // The show message, exactly; its counts gather the structure first.
+  ASSERT_EQ(shows.size(), 1);
+  EXPECT_EQ(shows[0],
+            QStringLiteral("{\"func\":{\"type\":\"notify\",\"name\":\"showprogress\"},\"form\":{\"caption\":"
+                           "\"Сохранение таблиц.\",\"left\":3,\"top\":3,\"width\":-2,\"height\":-9,\"controls\":{"
+                           "\"progress\":[{\"left\":25,\"top\":25,\"width\":-1,\"height\":17,\"min\":1,\"max\":20,"
+                           "\"pos\":1,\"name\":\"progress1\"},{\"left\":25,\"top\":65,\"width\":-1,\"height\":17,"
+                           "\"min\":1,\"max\":%1,\"pos\":1,\"name\":\"progress2\"}],\"label\":[{\"left\":25,\"top\":3,"
+                           "\"width\":-1,\"height\":17,\"caption\":\"Таблица: %s\",\"name\":\"label1\"},{\"left\":25,"
+                           "\"top\":45,\"width\":-1,\"height\":17,\"caption\":\"Поле %s\",\"pos\":1,\"name\":\"label2\"}]}}}")
+                .arg(cells));
+  ASSERT_EQ(progress.size(), static_cast<qsizetype>(cells));
+  EXPECT_EQ(progress.first(), QStringLiteral("{\"progress\":{\"progress1\":1,\"progress2\":1,\"label1\":"
+                                             "\"Режим работы ККТ\",\"label2\":\"Параметр 1\"}}"));
+  EXPECT_TRUE(progress.last().startsWith(QStringLiteral("{\"progress\":{\"progress1\":20,\"progress2\":%1,").arg(cells)));
+  EXPECT_EQ(hides, 1);
+
+  const ojson j = ojson::parse(file.toStdString());
+  EXPECT_EQ(j.begin().key(), "ecrSerial");
+  EXPECT_EQ(j["ecrSerial"], "0000420150");
+  const ojson &f = j["fields"];
+  ASSERT_EQ(f.size(), cells);
+  auto find = [&](int table, int row, int field) -> const ojson & {
+    for (const auto &r : f)
+      if (r["Table"] == table && r["Row"] == row && r["Number"] == field) return r;
+    static const ojson none;
+    return none;
+  };
+  // Limits of -1 are stored as unsigned 32-bit.
+  const ojson &reserve = find(17, 1, 7);
+  EXPECT_EQ(reserve.dump(), "{\"Table\":17,\"Row\":1,\"Number\":7,\"Name\":\"Резерв\",\"Size\":4,\"FieldType\":0,"
+                            "\"MinValue\":4294967295,\"MaxValue\":4294967295,\"IntValue\":0}");
+  const ojson &name = find(11, 1, 11);
+  ASSERT_TRUE(name.contains("StrValue"));
+  EXPECT_FALSE(name.contains("IntValue"));
+  EXPECT_EQ(QString::fromStdString(name["StrValue"].get<std::string>()),
+            QString::fromStdString(longText).left(255));
+  // Within a table the cells go field by field, each field's rows in order.
+  EXPECT_EQ(f[40].dump().substr(0, 31), "{\"Table\":2,\"Row\":1,\"Number\":1,\"");
+  EXPECT_EQ(f[41].dump().substr(0, 31), "{\"Table\":2,\"Row\":2,\"Number\":1,\"");
+}
+
+TEST_F(TablesTest, ASecondSaveKeepsThePreviousSnapshotAsBak) {
+  Save();
+  const QByteArray first = ReadFile(Snapshot());
+  Change([](osim::Register &r) { r.tables[8].at(1, 2).i = 999; });
+  Save();
+  EXPECT_EQ(ReadFile(Snapshot() + QStringLiteral(".bak")), first);
+  EXPECT_NE(ReadFile(Snapshot()), first);
+  // Nothing else is left beside them.
+  EXPECT_EQ(QDir(QFileInfo(Snapshot()).absolutePath()).entryList(QDir::Files),
+            (QStringList{QStringLiteral("tables.json"), QStringLiteral("tables.json.bak")}));
+}
+
+TEST_F(TablesTest, AnExecutableFolderThatCannotHoldTheSnapshotGivesTheUserDataFolder) {
+  WriteFile(appDir + QStringLiteral("/ecrdata"), "not a folder");
+  auto t = Tables();
+  EXPECT_TRUE(t->FileName().startsWith(root.filePath(QStringLiteral("data"))));
+  EXPECT_TRUE(t->FileName().endsWith(QStringLiteral("/ecrdata/0000420150/tables.json")));
+  t->TablesData();
+  EXPECT_TRUE(QFileInfo::exists(t->FileName()));
+}
+
+TEST_F(TablesTest, ASerialThatIsNoFolderNameStaysInsideEcrdata) {
+  Change([](osim::Register &r) { r.setSerial("../../x"); });
+  auto t = Tables();
+  EXPECT_EQ(t->FileName(), appDir + QStringLiteral("/ecrdata/______x/tables.json"));
+}
+
+// ---------------------------------------------------------------------------
+// Reading back
+
+TEST_F(TablesTest, ReadingBackChecksTheSnapshotBeforeTouchingTheRegister) {
+  // One cell that differs from the register (table 9, row 1, field 2 holds 150).
+  const std::string cell =
+      R"({"Table":9,"Row":1,"Number":2,"Name":"x","Size":2,"FieldType":0,"MinValue":0,"MaxValue":65535,"IntValue":7})";
+  const std::string good = R"({"ecrSerial":"0000420150","fields":[)" + cell + "]}";
+  struct Case {
+    const char *name;
+    QByteArray file;
+    bool verified;
+    const char *reason;  // part of the report; empty: the cell's mismatch
+    int writes;          // by the restore from the file
+  };
+  const Case cases[] = {
+      {"valid", QByteArray::fromStdString(good), false, "", 1},
+      {"another register", QByteArray::fromStdString(R"({"ecrSerial":"0000420999","fields":[)" + cell + "]}"), false,
+       "0000420999", 0},
+      {"no serial", QByteArray::fromStdString(R"({"fields":[)" + cell + "]}"), false, "заводского номера", 0},
+      {"no fields", R"({"ecrSerial":"0000420150"})", false, "нет данных полей", 0},
+      {"not JSON", "{\"ecrSerial\":", false, "не читается", 0},
+      // Verify reads the whole file; the restore only its first line.
+      {"several lines", QByteArray::fromStdString(ojson::parse(good).dump(1)), false, "", 0},
+      {"empty fields", R"({"ecrSerial":"0000420150","fields":[]})", true, "", 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(Snapshot(), c.file);
+    LastVerifyError = TVerifyError{};
+    store->ClearJournal(1);
+    EXPECT_EQ(Tables()->Verify(), c.verified);
+    QString report;
+    GetVerifyError(report);
+    if (*c.reason)
+      EXPECT_TRUE(report.contains(QString::fromUtf8(c.reason))) << report.toStdString();
+    else if (!c.verified)
+      EXPECT_TRUE(report.endsWith(QStringLiteral("Значение из таблицы: 150, значение из файла: 7"))) << report.toStdString();
+    EXPECT_TRUE(Writes().isEmpty());
+    Tables()->setTablesData(QString());
+    EXPECT_EQ(Writes().size(), c.writes);
+    Change([](osim::Register &r) { r.tables[8].at(1, 2).i = 150; });
+  }
+  EXPECT_TRUE(boxes.boxes.isEmpty());
+}
+
+TEST_F(TablesTest, RestoreWithoutASnapshotFileSaysSoAndTouchesNothing) {
+  auto t = Tables();
+  try {
+    t->setTablesData(QString());
+    FAIL() << "no error";
+  } catch (const std::exception &e) {
+    EXPECT_EQ(QString::fromUtf8(e.what()), QStringLiteral("Файл %1 не найден!").arg(Snapshot()));
+  }
+  EXPECT_TRUE(Writes().isEmpty());
+}
+
+TEST_F(TablesTest, ARecordWithoutANeededKeyEndsTheOperationWithAnError) {
+  WriteFile(Snapshot(), R"({"ecrSerial":"0000420150","fields":[{"Table":9,"Row":1,"Name":"x","FieldType":0,"IntValue":1}]})");
+  EXPECT_FALSE(VerifyTables());
+  ASSERT_EQ(boxes.boxes.size(), 1);
+  EXPECT_TRUE(boxes.boxes[0].text.contains(QStringLiteral("\"Number\""))) << boxes.boxes[0].text.toStdString();
+  QString report;
+  GetVerifyError(report);
+  EXPECT_EQ(report, boxes.boxes[0].text);
+}
+
+// ---------------------------------------------------------------------------
+// Verify
+
+TEST_F(TablesTest, VerifyStopsAtTheFirstDifferenceAndSkipsTheStartCounters) {
+  Save();
+  InitBypassValues();
+  ASSERT_EQ(BypassValues.size(), 2u);
+  // The start counters change on every start: not a difference.
+  Change([](osim::Register &r) {
+    r.tables[19].at(1, 9).i += 1;
+    r.tables[19].at(1, 10).i += 7;
+  });
+  EXPECT_TRUE(Tables()->Verify());
+
+  Change([](osim::Register &r) {
+    r.tables[8].at(2, 2).i = 200;                // table 9, row 2, field 2
+    r.tables[11].at(3, 1).s = "Новая строка";    // table 12, later
+  });
+  EXPECT_FALSE(Tables()->Verify());
+  QString report;
+  GetVerifyError(report);
+  EXPECT_EQ(report, QStringLiteral("Ошибка при провертке таблицы: Параметры обмена [9]\r\n"
+                                   "Строка: 2 , столбец: 2\r\n"
+                                   "Значение из таблицы: 200, значение из файла: 150"));
+
+  // Strings compare exactly: a trailing blank is a difference.
+  Change([](osim::Register &r) { r.tables[8].at(2, 2).i = 150; r.tables[11].at(1, 1).s += " "; });
+  EXPECT_FALSE(Tables()->Verify());
+  GetVerifyError(report);
+  EXPECT_EQ(report, QStringLiteral("Ошибка при провертке таблицы: Клише [12]\r\n"
+                                   "Строка: 1 , столбец: 1\r\n"
+                                   "Значение из таблицы: ДОБРО ПОЖАЛОВАТЬ! , значение из файла: ДОБРО ПОЖАЛОВАТЬ!"));
+}
+
+TEST_F(TablesTest, ACellThatCannotBeReadFailsVerifyWithTheDriverError) {
+  Save();
+  Change([](osim::Register &r) { r.faults.cells.push_back({7, 3, 1, true, false, osim::kCellFault}); });
+  EXPECT_FALSE(Tables()->Verify());
+  QString report;
+  GetVerifyError(report);
+  EXPECT_EQ(report, QStringLiteral("Ошибка при провертке таблицы: Наименования отделов [7]\r\n"
+                                   "Строка: 3 , столбец: 1\r\n"
+                                   "Значение из таблицы: ошибка чтения (166) Ошибка доступа к ячейке таблицы, "
+                                   "значение из файла: Отдел 3"));
+}
+
+// ---------------------------------------------------------------------------
+// Restore
+
+TEST_F(TablesTest, RestoreWritesOnlyTheCellsThatDifferAndLogsRefusedWrites) {
+  Save();
+  store->ClearJournal(1);
+  // Nothing changed: nothing written.
+  Tables()->setTablesData(QString());
+  EXPECT_TRUE(Writes().isEmpty());
+
+  Change([](osim::Register &r) {
+    r.tables[4].at(1, 1).s = "ЧЕКОМ";        // 5/1/1
+    r.tables[8].at(1, 2).i = 300;            // 9/1/2
+    r.tables[17].at(1, 3).s = "2024-01-01";  // 18/1/3, read-only: the write is refused
+    r.tables[19].at(1, 9).i += 1;            // the restore does not skip the start counters
+    r.faults.cells.push_back({9, 2, 2, false, true, 170});   // refused with another code
+    r.tables[8].at(2, 2).i = 5;
+    r.faults.cells.push_back({7, 3, 1, true, false, osim::kCellFault});  // unreadable: written anyway
+  });
+  auto t = Tables();
+  QStringList shows;
+  int hides = 0;
+  t->OnShowProgress = [&](QObject *, const QString &p) { shows << p; };
+  t->OnHideProgress = [&](QObject *, const QString &) { ++hides; };
+  t->setTablesData(QString());
+  EXPECT_EQ(Writes(), (QStringList{QStringLiteral("5/1/1"), QStringLiteral("7/3/1"), QStringLiteral("9/1/2"),
+                                   QStringLiteral("9/2/2"), QStringLiteral("18/1/3"), QStringLiteral("20/1/9")}));
+  const QString log = ShownText();
+  EXPECT_TRUE(log.contains(QStringLiteral(
+      "100 Ошибка: Поле доступно только для чтения. Таблица: Заводские параметры. Поле: Дата изготовления.")))
+      << log.toStdString();
+  EXPECT_TRUE(log.contains(QStringLiteral(
+      "170 Ошибка: Ошибка ККТ (код 170). Таблица: Параметры обмена. Поле: Тайм-аут, мс.")))
+      << log.toStdString();
+  t.reset();
+  const osim::Register r = Reg();
+  EXPECT_EQ(r.tables[4].at(1, 1).s, "НАЛИЧНЫМИ");
+  EXPECT_EQ(r.tables[8].at(1, 2).i, 150);
+  EXPECT_EQ(r.tables[17].at(1, 3).s, "2024-01-01");
+  ASSERT_EQ(shows.size(), 1);
+  EXPECT_TRUE(shows[0].contains(QStringLiteral("\"caption\":\"Восстановление таблиц.\"")));
+  EXPECT_EQ(hides, 1);
+  EXPECT_TRUE(boxes.boxes.isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// The driver error prompt
+
+TEST_F(TablesTest, TheDriverErrorPromptDuringTheSave) {
+  const QString kStatus = QStringLiteral("Ошибка: (-1) Нет связи с ККТ\r\nПродолжить выполнение ?");
+  struct Case {
+    const char *name;
+    std::function<void(osim::Register &)> fault;
+    bool backup;
+    std::deque<bool> answers;
+    int prompts;
+    bool fileWritten;
+    int tables;      // in the snapshot
+    bool stopped;
+    int hides;       // only a save that reaches its end hides its window
+  };
+  auto status = [](osim::Register &r) { r.faults.methods.push_back({"GetECRStatus", -1, -1}); };
+  auto table5 = [](osim::Register &r) { r.faults.tables.push_back({5, 170}); };
+  auto cell = [](osim::Register &r) { r.faults.cells.push_back({3, 2, 1, true, false, osim::kCellFault}); };
+  const Case cases[] = {
+      // Outside the backup a register that does not answer gives an empty snapshot.
+      {"status, not a backup", status, false, {}, 0, true, 0, false, 1},
+      {"status, backup, Yes", status, true, {true}, 1, true, 0, false, 1},
+      {"status, backup, No", status, true, {false}, 1, false, 0, true, 0},
+      {"one table, Yes", table5, true, {true}, 1, true, 19, false, 1},
+      {"one table, No, not a backup", table5, false, {false}, 1, true, 4, true, 1},
+      {"one table, No, backup", table5, true, {false}, 1, false, 0, true, 0},
+      {"one cell, Yes", cell, true, {true}, 1, true, 20, false, 1},
+      {"one cell, No, not a backup", cell, false, {false}, 1, true, 3, true, 0},
+      {"one cell, No, backup", cell, true, {false}, 1, false, 3, true, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile::remove(Snapshot());
+    Change([&](osim::Register &r) {
+      r.faults = osim::Faults();
+      c.fault(r);
+    });
+    boxes.boxes.clear();
+    boxes.script = c.answers;
+    auto t = Tables();
+    t->setBackup(c.backup);
+    int hides = 0;
+    t->OnHideProgress = [&](QObject *, const QString &) { ++hides; };
+    const QString text = t->TablesData();
+    ASSERT_EQ(boxes.boxes.size(), c.prompts);
+    for (const auto &b : boxes.boxes) {
+      EXPECT_EQ(b.kind, msgbox::Kind::Warning);
+      EXPECT_EQ(b.caption, QStringLiteral("Драйвер ККТ"));
+      EXPECT_TRUE(b.text.endsWith(QStringLiteral("\r\nПродолжить выполнение ?"))) << b.text.toStdString();
+    }
+    if (c.prompts && QString::fromUtf8(c.name).startsWith(QStringLiteral("status")))
+      EXPECT_EQ(boxes.boxes[0].text, kStatus);
+    EXPECT_EQ(t->Stopped(), c.stopped);
+    EXPECT_EQ(QFileInfo::exists(Snapshot()), c.fileWritten);
+    EXPECT_EQ(hides, c.hides);
+    const ojson j = ojson::parse(text.toStdString());
+    std::set<int> tables;
+    for (const auto &r : j["fields"]) tables.insert(r["Table"].get<int>());
+    EXPECT_EQ(static_cast<int>(tables.size()), c.tables);
+    if (c.tables == 19) EXPECT_FALSE(tables.count(5));
+  }
+}
+
+}  // namespace
