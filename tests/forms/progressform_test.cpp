@@ -46,6 +46,9 @@ struct Case {
   QStringList boxes;  // beginnings of the box texts, in order
 };
 
+// Named by its case in the test list.
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 QString Shows(QWidget *c) {
   if (auto *bar = qobject_cast<QProgressBar *>(c)) return QString::number(bar->value());
   if (auto *label = qobject_cast<QLabel *>(c)) return label->text();
