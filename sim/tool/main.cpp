@@ -184,6 +184,14 @@ std::string Text(const osim::Register &r) {
   return s;
 }
 
+// init and reset are the way out of a damaged state file: they replace it,
+// keeping the damaged one beside for a look.
+void ReplaceState(osim::Store &store, int port, const osim::Register &r) {
+  const QString kept = store.Replace(port, r);
+  if (!kept.isEmpty())
+    std::fprintf(stderr, "ostrel-sim: файл состояния был повреждён; он сохранён как %s\n", S(kept).c_str());
+}
+
 int CmdInit(osim::Store &store, int port, Args &args) {
   osim::Register r = osim::DefaultRegister(port);
   if (auto v = args.Opt("--serial")) r.setSerial(Serial(*v));
@@ -196,7 +204,7 @@ int CmdInit(osim::Store &store, int port, Args &args) {
   // Tables that carry the serial number follow the chosen one.
   const std::string serial = r.serial();
   r.tables = osim::DefaultTables(serial);
-  store.Write(port, r);
+  ReplaceState(store, port, r);
   store.ClearJournal(port);
   Print("register on port " + std::to_string(port) + " created: serial " + serial + ", firmware " + r.firmware + "\n");
   return 0;
@@ -479,7 +487,7 @@ int Run(QStringList argv) {
   if (cmd == QLatin1String("journal")) return CmdJournal(store, port, args);
   if (cmd == QLatin1String("reset")) {
     args.Rest(0, 0, "");
-    store.Write(port, osim::DefaultRegister(port));
+    ReplaceState(store, port, osim::DefaultRegister(port));
     store.ClearJournal(port);
     return 0;
   }

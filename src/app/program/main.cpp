@@ -21,13 +21,18 @@ int main(int argc, char **argv) {
   if (qtTranslator.load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     QApplication::installTranslator(&qtTranslator);
 
+  // Before anything else: a signal during the preparation must still end in
+  // an orderly way.
+  WatchTerminationSignals();
   TMainForm mainForm;
+  // Signalled while preparing: the window is never shown; its folder goes
+  // with it.
+  if (mainForm.stopRequested()) return 0;
   UpdateForm = new TUpdateForm(&mainForm);
   RebootForm = new TRebootForm(&mainForm);
   ProrgessTForm = new TProrgessTForm(&mainForm);
   MsgForm = new TMsgForm(&mainForm);
 
-  CloseOnTerminationSignals(&mainForm);
   mainForm.show();
   return app.exec();
 }
