@@ -156,6 +156,8 @@ bool TMainForm::ShowDownloadProgress(qint64 received, qint64 total) {
     FDownloadForm->setAutoClose(false);
     FDownloadForm->setAutoReset(false);
     FDownloadForm->setMinimumWidth(360);
+    // Esc (or the window's close box) cancels too, not only the button.
+    connect(FDownloadForm.get(), &QDialog::rejected, FDownloadForm.get(), &QProgressDialog::cancel);
     FDownloadForm->show();
   }
   QProgressDialog &d = *FDownloadForm;

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "app/signals.h"
@@ -83,26 +84,37 @@ class SlowDownloadTest : public AppFixture {
 
 TEST_F(SlowDownloadTest, ASlowDownloadShowsItsProgressAndCanBeCancelled) {
   Serve(1 << 20, 64, 50);  // a megabyte at about a kilobyte a second
-  bool visible = false;
-  QString label;
-  int maximum = -1;
-  QTimer::singleShot(1500, [&] {
-    QProgressDialog *d = DownloadForm();
-    if (!d) return;
-    visible = d->isVisible();
-    label = d->labelText();
-    maximum = d->maximum();
-    d->cancel();
-  });
-  TMainForm &f = Start();
-  EXPECT_TRUE(visible);
-  EXPECT_TRUE(QRegularExpression(QStringLiteral("^Загрузка пакета: \\d+ из 1024 КиБ$")).match(label).hasMatch())
-      << label.toStdString();
-  EXPECT_EQ(maximum, 1024);
-  // Cancelled like a refused download: the built-in package, no message.
-  EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray("built-in"));
-  EXPECT_TRUE(boxes.texts(msgbox::Kind::Error).isEmpty());
-  EXPECT_EQ(DownloadForm(), nullptr);  // gone with the download
+  const struct {
+    const char *name;
+    std::function<void(QProgressDialog *)> cancel;
+  } ways[] = {
+      {"the cancel button", [](QProgressDialog *d) { d->cancel(); }},
+      {"Esc", [](QProgressDialog *d) { d->reject(); }},
+  };
+  for (const auto &way : ways) {
+    SCOPED_TRACE(way.name);
+    boxes.boxes.clear();
+    bool visible = false;
+    QString label;
+    int maximum = -1;
+    QTimer::singleShot(1500, [&] {
+      QProgressDialog *d = DownloadForm();
+      if (!d) return;
+      visible = d->isVisible();
+      label = d->labelText();
+      maximum = d->maximum();
+      way.cancel(d);
+    });
+    TMainForm &f = Start();
+    EXPECT_TRUE(visible);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Загрузка пакета: \\d+ из 1024 КиБ$")).match(label).hasMatch())
+        << label.toStdString();
+    EXPECT_EQ(maximum, 1024);
+    // Cancelled like a refused download: the built-in package, no message.
+    EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray("built-in"));
+    EXPECT_TRUE(boxes.texts(msgbox::Kind::Error).isEmpty());
+    EXPECT_EQ(DownloadForm(), nullptr);  // gone with the download
+  }
 }
 
 TEST_F(SlowDownloadTest, APackageAnnouncedOverTheLimitIsNotDownloaded) {
