@@ -44,7 +44,8 @@ const char *CommandHelp(const QString &cmd) {
            "                       [--bootloader N] [--mode N]\n"
            "Creates the register with the default tables and the given identity\n"
            "(defaults: serial 0000420150, firmware A.4, build 1234, date 2021-03-15,\n"
-           "boot-loader 155, mode 4). The model code is characters 7 to 10 of the serial.\n";
+           "boot-loader 155, mode 4). The model code is characters 7 to 10 of the serial.\n"
+           "A damaged state file is replaced; it is kept beside as <name>.damaged.\n";
   if (cmd == QLatin1String("show"))
     return "Usage: ostrel-sim show [--json]\n"
            "Prints serial, model, mode, firmware, build, date, boot-loader, DFU mode,\n"
@@ -77,7 +78,8 @@ const char *CommandHelp(const QString &cmd) {
            "       ostrel-sim journal on|off\n"
            "When on, every driver call is recorded with the input properties set before it.\n";
   if (cmd == QLatin1String("reset"))
-    return "Usage: ostrel-sim reset\nPuts the register back to its defaults (identity, tables, faults, journal).\n";
+    return "Usage: ostrel-sim reset\nPuts the register back to its defaults (identity, tables, faults, journal).\n"
+           "A damaged state file is replaced; it is kept beside as <name>.damaged.\n";
   if (cmd == QLatin1String("image"))
     return "Usage: ostrel-sim image OUT --level 1 --bootloader N [--size BYTES]\n"
            "       ostrel-sim image OUT --level 2 --firmware TEXT --build N --date YYYY-MM-DD [--size BYTES]\n"
