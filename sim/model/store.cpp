@@ -185,6 +185,35 @@ void Store::Write(int port, const Register &r) {
   });
 }
 
+QString Store::Replace(int port, const Register &r) {
+  Lock lock(dir_ + QStringLiteral("/port%1.lock").arg(port));
+  const QString path = StatePath(port);
+  QString kept;
+  QFile f(path);
+  if (f.open(QIODevice::ReadOnly)) {
+    const QByteArray data = f.readAll();
+    f.close();
+    bool damaged = false;
+    try {
+      (void)Register::FromJson(ojson::parse(data.constData(), data.constData() + data.size()));
+    } catch (const std::exception &) {
+      damaged = true;
+    }
+    if (damaged) {
+      kept = path + QStringLiteral(".damaged");
+      QFile::remove(kept);
+      if (!QFile::rename(path, kept))
+        throw StateError("не удалось переименовать " + path.toStdString() + " в " + kept.toStdString());
+    }
+  }
+  auto c = std::make_unique<Cached>();
+  c->reg = r;
+  c->reg.port = port;
+  c->id = Save(port, c->reg);
+  cache_[port] = std::move(c);
+  return kept;
+}
+
 std::vector<int> Store::Ports() const {
   std::vector<int> ports;
   static const QRegularExpression re(QStringLiteral("^port(\\d+)\\.json$"));

@@ -39,6 +39,10 @@ class Store {
   Register Read(int port);
   // Replaces the register with r.
   void Write(int port, const Register &r);
+  // Replaces the register with r even when its file is damaged (does not
+  // parse): that file is kept beside as "<name>.damaged", whose path is
+  // returned (empty when the file was sound or missing).
+  QString Replace(int port, const Register &r);
   // The journal of driver calls: one JSON object per line in its own file,
   // so recording a call does not rewrite the register. AppendJournal is for
   // use inside Update (under the lock); the others take the lock themselves.

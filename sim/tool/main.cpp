@@ -47,7 +47,8 @@ const char *CommandHelp(const QString &cmd) {
            "                       [--bootloader N] [--mode N]\n"
            "Creates the register with the default tables and the given identity\n"
            "(defaults: serial 0000420150, firmware A.4, build 1234, date 2021-03-15,\n"
-           "boot-loader 155, mode 4). The model code is characters 7 to 10 of the serial.\n";
+           "boot-loader 155, mode 4). The model code is characters 7 to 10 of the serial.\n"
+           "A damaged state file is replaced; it is kept beside as <name>.damaged.\n";
   if (cmd == QLatin1String("show"))
     return "Usage: ostrel-sim show [--json]\n"
            "Prints serial, model, mode, firmware, build, date, boot-loader, DFU mode,\n"
@@ -81,7 +82,8 @@ const char *CommandHelp(const QString &cmd) {
            "       ostrel-sim journal on|off\n"
            "When on, every driver call is recorded with the input properties set before it.\n";
   if (cmd == QLatin1String("reset"))
-    return "Usage: ostrel-sim reset\nPuts the register back to its defaults (identity, tables, faults, journal).\n";
+    return "Usage: ostrel-sim reset\nPuts the register back to its defaults (identity, tables, faults, journal).\n"
+           "A damaged state file is replaced; it is kept beside as <name>.damaged.\n";
   if (cmd == QLatin1String("image"))
     return "Usage: ostrel-sim image OUT --level 1 --bootloader N [--size BYTES]\n"
            "       ostrel-sim image OUT --level 2 --firmware TEXT --build N --date YYYY-MM-DD [--size BYTES]\n"
@@ -204,6 +206,14 @@ std::string Text(const osim::Register &r) {
   return s;
 }
 
+// init and reset are the way out of a damaged state file: they replace it,
+// keeping the damaged one beside for a look.
+void ReplaceState(osim::Store &store, int port, const osim::Register &r) {
+  const QString kept = store.Replace(port, r);
+  if (!kept.isEmpty())
+    std::fprintf(stderr, "ostrel-sim: файл состояния был повреждён; он сохранён как %s\n", S(kept).c_str());
+}
+
 int CmdInit(osim::Store &store, int port, Args &args) {
   osim::Register r = osim::DefaultRegister(port);
   if (auto v = args.Opt("--serial")) r.setSerial(Serial(*v));
@@ -216,7 +226,7 @@ int CmdInit(osim::Store &store, int port, Args &args) {
   // Tables that carry the serial number follow the chosen one.
   const std::string serial = r.serial();
   r.tables = osim::DefaultTables(serial);
-  store.Write(port, r);
+  ReplaceState(store, port, r);
   store.ClearJournal(port);
   Print("register on port " + std::to_string(port) + " created: serial " + serial + ", firmware " + r.firmware + "\n");
   return 0;
@@ -606,7 +616,7 @@ int Run(QStringList argv) {
   if (cmd == QLatin1String("device")) return CmdDevice(store, portText ? std::optional<int>(port) : std::nullopt, args);
   if (cmd == QLatin1String("reset")) {
     args.Rest(0, 0, "");
-    store.Write(port, osim::DefaultRegister(port));
+    ReplaceState(store, port, osim::DefaultRegister(port));
     store.ClearJournal(port);
     return 0;
   }

@@ -35,7 +35,14 @@ int LoaderVersionToInt(const QString &text) {
 }  // namespace
 
 void TMainForm::CheckConnectButtonClick() {
-  if (FRunning) return;
+  if (FRunning || FStopRequested) return;
+  // Without a working folder every path of the run would be relative to
+  // wherever the program was started: nothing is read from there.
+  if (FTempPath.isEmpty()) {
+    msgbox::ShowError(QStringLiteral("File: rules.json not found."));
+    return;
+  }
+  TOperationGuard operation(*this);
   FNoUpdDialog = false;
   FRefuseUpdate = false;
   FRunning = true;
@@ -56,6 +63,8 @@ void TMainForm::CheckConnectButtonClick() {
 
     FECRData = TECRFwInfo{QString(), -1, -1, -1.0};
     for (;;) {
+      // Closing: no new pass, and no closing message nobody may read.
+      if (FStopRequested) return;
       if (drv->GetECRStatus() != 0) {
         msgbox::ShowError(QStringLiteral("Не удалось соединиться с ККТ"));
         FRefuseUpdate = true;
@@ -79,6 +88,7 @@ void TMainForm::CheckConnectButtonClick() {
       }
       if (UpdateDevice() == 0) break;
     }
+    if (FStopRequested) return;
     msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
                                           : QStringLiteral("Установлена последняя версия ПО."));
   } catch (const std::exception &e) {
@@ -111,6 +121,8 @@ int TMainForm::UpdateDevice() {
   // register again and again without asking: that counts as a failure.
   enum class Outcome { Declined, Failed, Flashed };
   auto offerAndFlash = [this]() {
+    // Closing: no new transfer is offered or started.
+    if (FStopRequested) return Outcome::Failed;
     if (!FNoUpdDialog && !UpdateForm->OfferUpdate(FRules.at(FRuleIndex))) return Outcome::Declined;
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);

@@ -8,6 +8,7 @@
 #include "common/msgbox.h"
 #include "common/waits.h"
 #include "device/untDriver.h"
+#include "forms/painted.h"
 #include "forms/progresstformunit.h"
 #include "forms/rebootformunit.h"
 #include "package/execproc.h"
@@ -31,6 +32,7 @@ struct HideOnExit {
 }  // namespace
 
 bool TMainForm::FlashFirmware() {
+  if (FStopRequested) return false;
   return cbMethod->currentIndex() == 1 ? FlashXModem() : FlashDfu();
 }
 
@@ -110,6 +112,9 @@ bool TMainForm::FlashDfu() {
   // Without its backup the update does not go on when the operator says so.
   if (rule.savesetting && BackupTablesHook && !BackupTablesHook()) return false;
 
+  // Closing: the register is not switched to DFU mode. Once it is, the
+  // transfer and the set-up after it run to their end.
+  if (FStopRequested) return false;
   if (drv->SetDFUMode() != 0) {
     msgbox::ShowPlain(QStringLiteral("Can not set DFU mode."));
     return false;
@@ -120,7 +125,7 @@ bool TMainForm::FlashDfu() {
     RebootForm->setWindowTitle(QStringLiteral("Прошивка"));
     RebootForm->Progress->setRange(1, 45);
     RebootForm->Progress->setValue(1);
-    RebootForm->show();
+    ShowPainted(RebootForm);
     WaitWithProgress(kFlashingWaitMs);
 
     ListDfuDevices();
@@ -148,7 +153,7 @@ bool TMainForm::FlashDfu() {
     RebootForm->setWindowTitle(QStringLiteral("Перезагрузка"));
     RebootForm->Progress->setRange(1, 450);
     RebootForm->Progress->setValue(1);
-    RebootForm->show();
+    ShowPainted(RebootForm);
     WaitWithProgress(rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
   }
 
@@ -161,7 +166,7 @@ bool TMainForm::FlashDfu() {
       serial = drv->SerialNumber();
     } else if (rc == 116 || rc == 120 || rc == 121) {
       ProrgessTForm->setWindowTitle(QStringLiteral("Настройка"));
-      ProrgessTForm->show();
+      ShowPainted(ProrgessTForm);
       int r = drv->ResetSettings();
       if (r == 147) r = drv->ResetSettings();
       if (r != 0) return false;
@@ -188,7 +193,7 @@ bool TMainForm::FlashDfu() {
 void TMainForm::WriteUpdateTables(const TFWRule &rule) {
   TDriver *drv = Driver();
   ProrgessTForm->setWindowTitle(QStringLiteral("Обновление таблиц"));
-  ProrgessTForm->show();
+  ShowPainted(ProrgessTForm);
   QStringList failed;
   for (const TUpdateTable &cell : rule.updatetables) {
     drv->setPassword(kSysAdminPassword);

@@ -9,7 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QProgressDialog>
 #include <QRandomGenerator>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
 #include <filesystem>
 
 #include "common/apppaths.h"
@@ -17,6 +22,8 @@
 #include "common/error.h"
 #include "common/filedialog.h"
 #include "common/msgbox.h"
+#include "common/waits.h"
+#include "app/signals.h"
 #include "forms/selectldformunit.h"
 #include "package/newpackage.h"
 #include "package/prepare.h"
@@ -27,6 +34,11 @@
 namespace {
 
 const char kPackageHost[] = "packages.korvalis.example";
+
+const char kCloseRefused[] = "Идёт обновление ПО ККТ. Закройте программу после его окончания.";
+
+// The window that answers termination signals (the last one made).
+TMainForm *g_signalTarget = nullptr;
 
 QString &BuiltInPackagePath() {
   static QString path = QStringLiteral(":/ARHIVE");
@@ -89,12 +101,20 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
 
   CentreWindow(this);
 
+  // From the first moment: a signal during the download question or the
+  // download itself must still leave no folder behind.
+  g_signalTarget = this;
+  SetTerminationHandler([this](int sig, int count) { TerminationRequested(sig, count); });
   InstallTablesHooks(*this);
 
   FormCreate();
 }
 
 TMainForm::~TMainForm() {
+  if (g_signalTarget == this) {
+    g_signalTarget = nullptr;
+    SetTerminationHandler({});
+  }
   qApp->removeEventFilter(this);
   // A window destroyed without being closed still leaves nothing behind.
   RemoveWorkFolder();
@@ -118,13 +138,47 @@ void TMainForm::FormCreate() {
   try {
     ReadPackageUrl(FPackageUrl);
     MakeWorkFolder();
-    const bool downloaded = CheckNewPackage(FPackageUrl, FTempPath + QStringLiteral("arhive.zip"));
+    const bool downloaded = CheckNewPackage(FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
+                                            [this](qint64 received, qint64 total) {
+                                              return ShowDownloadProgress(received, total);
+                                            });
+    FDownloadForm.reset();
+    // The program is closing: nothing more to prepare.
+    if (FStopRequested) return;
     if (!downloaded) ExtractBuiltInPackage();
     UnpackPackage();
     DecipherPackage();
   } catch (const std::exception &e) {
     msgbox::ShowError(ExceptionMessage(e));
   }
+}
+
+bool TMainForm::ShowDownloadProgress(qint64 received, qint64 total) {
+  if (!FDownloadForm) {
+    FDownloadForm = std::make_unique<QProgressDialog>();
+    FDownloadForm->setObjectName(QStringLiteral("DownloadForm"));
+    FDownloadForm->setWindowTitle(QApplication::applicationName());
+    FDownloadForm->setCancelButtonText(QStringLiteral("Отмена"));
+    FDownloadForm->setMinimumDuration(0);
+    FDownloadForm->setAutoClose(false);
+    FDownloadForm->setAutoReset(false);
+    FDownloadForm->setMinimumWidth(360);
+    // Esc (or the window's close box) cancels too, not only the button.
+    connect(FDownloadForm.get(), &QDialog::rejected, FDownloadForm.get(), &QProgressDialog::cancel);
+    FDownloadForm->show();
+  }
+  QProgressDialog &d = *FDownloadForm;
+  const qint64 kib = 1024;
+  if (total > 0) {
+    d.setRange(0, static_cast<int>(std::min<qint64>(total / kib, INT_MAX)));
+    d.setValue(static_cast<int>(std::min<qint64>(received / kib, d.maximum())));
+    d.setLabelText(QStringLiteral("Загрузка пакета: %1 из %2 КиБ").arg(received / kib).arg(total / kib));
+  } else {
+    d.setRange(0, 0);  // no size announced: a busy bar
+    d.setLabelText(QStringLiteral("Загрузка пакета: %1 КиБ").arg(received / kib));
+  }
+  waits::ProcessMessages();
+  return !d.wasCanceled() && !FStopRequested;
 }
 
 void TMainForm::ReadPackageUrl(QString &url) {
@@ -145,7 +199,11 @@ void TMainForm::MakeWorkFolder() {
   // folder is made exclusively, for its owner only, and a taken name is
   // never reused.
   const QString base = QDir::tempPath();
-  QDir().mkpath(base);
+  // A temporary folder that does not exist has no path at all: the working
+  // folder would land in the root folder.
+  if (base.isEmpty())
+    throw Exception(QStringLiteral("Не удалось создать рабочую папку: временная папка %1 не найдена.")
+                        .arg(qEnvironmentVariable("TMPDIR")));
   for (int attempt = 0; attempt < 100; ++attempt) {
     const QString dir = base + QLatin1Char('/') + RandomName();
     if (::mkdir(QFile::encodeName(dir).constData(), 0700) == 0) {
@@ -186,6 +244,9 @@ void TMainForm::showEvent(QShowEvent *event) {
   QWidget::showEvent(event);
   if (!FShown) {
     FShown = true;
+    // Its boxes may open before the message loop runs: a signal meanwhile
+    // closes the window only once they are done.
+    TOperationGuard showing(*this);
     FormShow();
   }
 }
@@ -199,7 +260,8 @@ void TMainForm::FormShow() {
                      .arg(TAVELIN_VERSION_TWEAK));
   const QString path = FTempPath + QStringLiteral("rules.json");
   bool loaded = false;
-  if (QFileInfo::exists(path)) {
+  // Without a working folder the path is relative: never look it up.
+  if (!FTempPath.isEmpty() && QFileInfo::exists(path)) {
     loaded = LoadFWRules(path, FRules);
     if (!loaded) msgbox::ShowError(FWRulesError);
   } else {
@@ -229,13 +291,14 @@ bool TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
   // Changing the rules or restoring tables in the middle of a transfer is
   // never what the operator wants.
   // Nor inside a tables operation, whose windows let key presses through.
-  if (FRunning || TablesOperationRunning()) return true;
+  if (FRunning || FOperations > 0 || TablesOperationRunning()) return true;
   if (key == Qt::Key_O) {
     LoadRulesManually();
   } else if (key == Qt::Key_T) {
     if (RestoreTablesHook) {
       // The restore counts as a run: the connect button and the key
-      // commands wait for it.
+      // commands wait for it, and the window is not closed under it.
+      TOperationGuard operation(*this);
       struct Busy {
         bool &f;
         ~Busy() { f = false; }
@@ -267,8 +330,61 @@ void TMainForm::LoadRulesManually() {
 }
 
 void TMainForm::closeEvent(QCloseEvent *event) {
+  // Whatever is in progress still reads from the working folder and may have
+  // the register half-way through an update: the window stays.
+  if (FOperations > 0) {
+    event->ignore();
+    if (!FStopRequested && !FRefusingClose) {
+      FRefusingClose = true;
+      msgbox::ShowInformation(QString::fromUtf8(kCloseRefused));
+      FRefusingClose = false;
+    }
+    return;
+  }
   RemoveWorkFolder();
   QWidget::closeEvent(event);
+}
+
+TMainForm::TOperationGuard::TOperationGuard(TMainForm &form) : f(form) { ++f.FOperations; }
+
+TMainForm::TOperationGuard::~TOperationGuard() {
+  // After a signal the window closes once the last operation is over, from
+  // the event loop, when no handler of the operation is left on the stack.
+  if (--f.FOperations == 0 && f.FStopRequested)
+    QMetaObject::invokeMethod(&f, [form = &f] { form->CloseWhenIdle(); }, Qt::QueuedConnection);
+}
+
+void TMainForm::TerminationRequested(int sig, int count) {
+  if (count >= 2) {
+    // The second signal: at once, but still without leaving the folder behind.
+    RemoveWorkFolder();
+    ExitForSignal(sig);
+  }
+  FStopRequested = true;
+  // Nobody may be there to answer what is open: each modal window is closed
+  // as if declined, so the operation under way can come to its end.
+  for (int i = 0; i < 20; ++i) {
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal || modal == this) break;
+    modal->close();
+    if (QApplication::activeModalWidget() == modal) {
+      if (auto *dlg = qobject_cast<QDialog *>(modal))
+        dlg->reject();
+      else
+        modal->hide();
+    }
+  }
+  QMetaObject::invokeMethod(this, [this] { CloseWhenIdle(); }, Qt::QueuedConnection);
+}
+
+void TMainForm::CloseWhenIdle() {
+  if (FOperations > 0) return;  // the last guard calls again
+  // A modal loop still unwinding (a box closed above): once it has returned.
+  if (QThread::currentThread()->loopLevel() > 1) {
+    QTimer::singleShot(20, this, [this] { CloseWhenIdle(); });
+    return;
+  }
+  close();
 }
 
 void TMainForm::RemoveWorkFolder() {

@@ -6,9 +6,12 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 #include "rules/fwplan.h"
 #include "rules/fwrules.h"
+
+class QProgressDialog;
 
 class TMainForm : public QWidget {
   Q_OBJECT
@@ -47,6 +50,27 @@ class TMainForm : public QWidget {
 
   bool runInProgress() const { return FRunning; }
 
+  // Held by every long operation (the update run, a tables save, verify or
+  // restore) for as long as it runs: closing the window is refused meanwhile,
+  // and after a termination signal the window closes (and its working folder
+  // goes) only once the last guard is released.
+  class TOperationGuard {
+   public:
+    explicit TOperationGuard(TMainForm &form);
+    ~TOperationGuard();
+    TOperationGuard(const TOperationGuard &) = delete;
+    TOperationGuard &operator=(const TOperationGuard &) = delete;
+
+   private:
+    TMainForm &f;
+  };
+  bool operationInProgress() const { return FOperations > 0; }
+  // A termination signal has arrived: no new step that changes the register
+  // may start; the operation under way finishes what must not be cut.
+  bool stopRequested() const { return FStopRequested; }
+  // What a termination signal does (count: signals so far).
+  void TerminationRequested(int sig, int count);
+
   // The update run (the connect button) and the driver's settings (the other button).
   void CheckConnectButtonClick();
   void DrvSetButtonClick();
@@ -62,12 +86,14 @@ class TMainForm : public QWidget {
   void FormShow();
   bool FormKeyUp(int key, Qt::KeyboardModifiers modifiers);  // true: a key command
   void ReadPackageUrl(QString &url);
+  bool ShowDownloadProgress(qint64 received, qint64 total);  // false: cancel
   void MakeWorkFolder();
   void ExtractBuiltInPackage();
   void UnpackPackage();
   void DecipherPackage();
   void LoadRulesManually();
   void RemoveWorkFolder();
+  void CloseWhenIdle();
 
   // The run.
   int UpdateDevice();
@@ -90,6 +116,10 @@ class TMainForm : public QWidget {
   TFWRuleHistory FApplied;
   bool FShown = false;
   bool FRunning = false;
+  int FOperations = 0;
+  std::unique_ptr<QProgressDialog> FDownloadForm;
+  bool FStopRequested = false;
+  bool FRefusingClose = false;  // the refusal box is open
 };
 
 // The model codes of the registers this program updates; a serial number

@@ -19,8 +19,16 @@ QDateTime ToDateTime(TDateTime value) {
   return QDateTime(Epoch().addDays(static_cast<qint64>(days)), QTime(0, 0).addMSecs(ms));
 }
 
+QLocale DisplayLocale() {
+  const QLocale system = QLocale::system();
+  // C or POSIX is no language at all (every container, many set-ups): the
+  // operator reads Russian, so dates are written the Russian way.
+  if (system.language() == QLocale::C) return QLocale(QLocale::Russian, QLocale::Russia);
+  return system;
+}
+
 QString ShortDate(TDateTime value) {
-  return QLocale::system().toString(ToDate(value), QLocale::ShortFormat);
+  return DisplayLocale().toString(ToDate(value), QLocale::ShortFormat);
 }
 
 }  // namespace datetime

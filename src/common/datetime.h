@@ -3,6 +3,7 @@
 // as a double, the fraction being the time of day; 0 stands for no date.
 #include <QDate>
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 
 using TDateTime = double;
@@ -22,7 +23,10 @@ QDateTime ToDateTime(TDateTime value);
 // The time-of-day part only (the fraction), as the driver's Time property takes it.
 TDateTime TimeOfDay(const QTime &t);
 
-// The system's short date format.
+// The locale dates are shown in: the system's, or the Russian one where the
+// system names none (C, POSIX).
+QLocale DisplayLocale();
+// The short date format of DisplayLocale().
 QString ShortDate(TDateTime value);
 
 }  // namespace datetime

@@ -1,8 +1,11 @@
 #include "forms/progresstformunit.h"
 #include "common/centre.h"
 
+#include <QBitmap>
+#include <QImageReader>
 #include <QLabel>
 #include <QMovie>
+#include <QPainter>
 #include <QScreen>
 #include <QShowEvent>
 
@@ -11,13 +14,34 @@ TProrgessTForm *ProrgessTForm = nullptr;
 // The resources live in a static library: pull them in explicitly.
 static void InitFormsResources() { Q_INIT_RESOURCE(forms); }
 
+namespace {
+
+// Every pixel that any frame of the animation covers, at the given size.
+QRegion PictureShape(const QString &file, const QSize &size) {
+  QImageReader reader(file);
+  reader.setScaledSize(size);
+  QImage shape(size, QImage::Format_ARGB32_Premultiplied);
+  shape.fill(Qt::transparent);
+  {
+    QPainter p(&shape);
+    QImage frame;
+    while (reader.read(&frame)) p.drawImage(0, 0, frame);
+  }
+  if (shape.isNull()) return QRegion();
+  return QRegion(QBitmap::fromImage(shape.createAlphaMask()));
+}
+
+}  // namespace
+
 TProrgessTForm::TProrgessTForm(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
   InitFormsResources();
   setObjectName(QStringLiteral("ProrgessTForm"));
   setFont(QFont(QStringLiteral("Tahoma"), 8));
-  // Only the picture shows; its transparent pixels show what lies beneath.
-  setAttribute(Qt::WA_TranslucentBackground);
+  // Only the picture shows: the window takes the shape of the animation. A
+  // shape needs no compositing desktop, and the window paints every pixel
+  // it has itself (a translucent window left unpainted shows stale screen).
+  setAutoFillBackground(true);
   resize(82, 82);
 
   Gif = new QLabel(this);
@@ -28,6 +52,7 @@ TProrgessTForm::TProrgessTForm(QWidget *parent)
   Movie->setCacheMode(QMovie::CacheAll);
   Movie->setScaledSize(Gif->size());
   Gif->setMovie(Movie);
+  FShape = PictureShape(QStringLiteral(":/forms/busy.gif"), Gif->size());
   // Plays for the window's whole life, like the picture control it stands for.
   Movie->start();
 }
@@ -39,6 +64,7 @@ TProrgessTForm::~TProrgessTForm() {
 void TProrgessTForm::FormShow() {
   resize(Gif->width() + 2, Gif->height() + 2);
   Gif->move(1, 1);
+  if (!FShape.isEmpty()) setMask(FShape.translated(Gif->pos()));
   CentreWindow(this);
   update();
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The frameless busy animation shown while the register is being set up.
+#include <QRegion>
 #include <QWidget>
 
 class QLabel;
@@ -17,6 +18,9 @@ class TProrgessTForm : public QWidget {
 
   QLabel *Gif;
   QMovie *Movie;
+
+ private:
+  QRegion FShape;  // every pixel the animation covers
 
  protected:
   void showEvent(QShowEvent *event) override;

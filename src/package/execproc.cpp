@@ -6,12 +6,15 @@
 #include <QStringDecoder>
 
 #include "common/error.h"
+#include "common/waits.h"
 
 namespace {
 
 // Small reads, so that a character split between two reads is the normal case
 // the decoder has to handle, not a rare one.
 constexpr qint64 kReadChunk = 255;
+// How often window messages go through while the child runs.
+constexpr int kMessagesEveryMs = 50;
 
 }  // namespace
 
@@ -48,13 +51,16 @@ int ExecuteAndCapture(const QString &FileName, const QStringList &Args, QString 
     }
   };
 
-  // waitForReadyRead returns false once the child has ended (or its output is
-  // closed); what is still buffered is collected after the final wait.
+  // A flashing tool may run for tens of seconds: the wait lets window
+  // messages through every 50 ms (the windows repaint, the busy animation
+  // moves), while the output keeps being read into the buffer meanwhile. The
+  // caller still gets control back only once the child has ended.
   for (;;) {
     drain();
-    if (!process.waitForReadyRead(-1)) break;
+    if (process.state() == QProcess::NotRunning) break;
+    if (process.waitForFinished(kMessagesEveryMs)) break;
+    waits::ProcessMessages();
   }
-  if (process.state() != QProcess::NotRunning) process.waitForFinished(-1);
   drain();
   return process.exitCode();
 }

@@ -35,6 +35,7 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 struct Request {
   CurlHandle handle;
   char error[CURL_ERROR_SIZE] = {};
+  CURLcode code = CURLE_OK;  // how the transfer ended
 };
 
 void InitCurlOnce() {
@@ -57,6 +58,7 @@ void NewRequest(Request &r, const QString &URL) {
 // Runs the request; a transport failure becomes an Exception with curl's text.
 void Perform(Request &r) {
   const CURLcode rc = curl_easy_perform(r.handle.get());
+  r.code = rc;
   if (rc == CURLE_OK) return;
   const QString text = r.error[0] ? QString::fromUtf8(r.error) : QString::fromUtf8(curl_easy_strerror(rc));
   throw Exception(text);
@@ -111,9 +113,62 @@ TDateTime ParseHttpDate(const QByteArray &value) {
   return days == 0 ? 1 : days;
 }
 
+struct Sink {
+  FILE *file = nullptr;
+  qint64 received = 0;
+  bool tooLarge = false;
+};
+
 size_t WriteToFile(char *data, size_t size, size_t count, void *user) {
+  auto *sink = static_cast<Sink *>(user);
+  const qint64 n = static_cast<qint64>(size * count);
   // A short count makes curl stop with a write error, which is then raised.
-  return std::fwrite(data, size, count, static_cast<FILE *>(user)) * size;
+  if (sink->received + n > kMaxDownloadBytes) {
+    sink->tooLarge = true;
+    return 0;
+  }
+  sink->received += n;
+  return std::fwrite(data, size, count, sink->file) * size;
+}
+
+QString TooLargeText() {
+  return QStringLiteral("Пакет на сервере больше %1 МиБ.").arg(kMaxDownloadBytes >> 20);
+}
+
+// Runs the request through a multi handle so that control comes back every
+// 50 ms, whatever the server does, to report progress and hear a cancel.
+void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &progress) {
+  struct MultiDeleter {
+    void operator()(CURLM *m) const { curl_multi_cleanup(m); }
+  };
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi) throw Exception(QStringLiteral("Cannot create the HTTP client."));
+  CURL *h = r.handle.get();
+  curl_multi_add_handle(multi.get(), h);
+  struct Remove {
+    CURLM *m;
+    CURL *h;
+    ~Remove() { curl_multi_remove_handle(m, h); }
+  } remove{multi.get(), h};
+
+  int running = 1;
+  for (;;) {
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
+    if (!running) break;
+    curl_off_t total = -1;
+    curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
+    if (!progress(sink.received, total < 0 ? -1 : static_cast<qint64>(total)))
+      throw Exception(QStringLiteral("Загрузка пакета отменена."));
+    curl_multi_poll(multi.get(), nullptr, 0, 50, nullptr);
+  }
+  CURLcode rc = CURLE_OK;
+  int left = 0;
+  while (CURLMsg *msg = curl_multi_info_read(multi.get(), &left))
+    if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) rc = msg->data.result;
+  r.code = rc;
+  if (rc == CURLE_OK) return;
+  const QString text = r.error[0] ? QString::fromUtf8(r.error) : QString::fromUtf8(curl_easy_strerror(rc));
+  throw Exception(text);
 }
 
 }  // namespace
@@ -134,7 +189,7 @@ TDateTime GetRemoteFileDate(const QString &URL) {
   return ParseHttpDate(QByteArray(header->value));
 }
 
-bool DownloadFile(const QString &URL, const QString &FileName) {
+bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress) {
   // The file first: when it cannot be made, no request goes out.
   FileHandle file(std::fopen(QFile::encodeName(FileName).constData(), "wb"));
   if (!file) {
@@ -143,6 +198,8 @@ bool DownloadFile(const QString &URL, const QString &FileName) {
   }
 
   long code = 0;
+  Sink sink;
+  sink.file = file.get();
   {
     Request r;
     NewRequest(r, URL);
@@ -155,9 +212,19 @@ bool DownloadFile(const QString &URL, const QString &FileName) {
     // writes for a package of many megabytes (the curl tool does the same).
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToFile);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    // Refused by the announced size before the body is sent.
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxDownloadBytes));
     try {
-      Perform(r);
+      try {
+        if (progress)
+          PerformWithProgress(r, sink, progress);
+        else
+          Perform(r);
+      } catch (const Exception &) {
+        if (sink.tooLarge || r.code == CURLE_FILESIZE_EXCEEDED) throw Exception(TooLargeText());
+        throw;
+      }
     } catch (...) {
       file.reset();  // closed before the caller hears of the failure
       throw;

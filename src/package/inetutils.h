@@ -3,6 +3,8 @@
 // client for the one request and blocks until the request is over.
 #include <QString>
 
+#include <functional>
+
 #include "common/datetime.h"
 
 // HEAD: the "Last-Modified" date of the resource as the server wrote it, in
@@ -11,8 +13,17 @@
 // Transport errors raise Exception.
 TDateTime GetRemoteFileDate(const QString &URL);
 
+// Told of the bytes received so far and the size the server announced (-1:
+// none) at least every 50 ms while a download runs; false cancels it.
+using DownloadProgress = std::function<bool(qint64 received, qint64 total)>;
+
+// No package is anywhere near this size: a larger body is refused, by its
+// announced size before it is sent and by what arrives while it is.
+constexpr qint64 kMaxDownloadBytes = qint64(1) << 30;
+
 // GET into FileName, created or truncated before the request (a file that
 // cannot be created raises Exception and nothing is sent). True exactly when
-// the final status is 200. Transport errors raise Exception once the file is
-// closed; the file then holds what had arrived.
-bool DownloadFile(const QString &URL, const QString &FileName);
+// the final status is 200. Transport errors, a cancel and a body over
+// kMaxDownloadBytes raise Exception once the file is closed; the file then
+// holds what had arrived.
+bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress = {});

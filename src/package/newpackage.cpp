@@ -35,7 +35,7 @@ QString ArchiveProblem(const QString &Path) {
 
 }  // namespace
 
-bool CheckNewPackage(const QString &URL, const QString &ZipPath) {
+bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress) {
   TDateTime date = 0;
   try {
     date = GetRemoteFileDate(URL);
@@ -48,7 +48,7 @@ bool CheckNewPackage(const QString &URL, const QString &ZipPath) {
   if (!msgbox::AskQuestion(QStringLiteral("Доступнa новая версия кассового ПО. Скачать?"))) return false;
 
   try {
-    if (!DownloadFile(URL, ZipPath)) return false;
+    if (!DownloadFile(URL, ZipPath, progress)) return false;
   } catch (const std::exception &) {
     return false;
   }

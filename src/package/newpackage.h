@@ -2,8 +2,11 @@
 // The start-up check for a package published on the package server.
 #include <QString>
 
+#include "package/inetutils.h"
+
 // Asks the server for the package's date; when it names one, offers the
 // download and on Yes fetches the package into ZipPath. True only when a
 // usable archive is in place there; false sends the caller to the built-in
-// package. Never raises.
-bool CheckNewPackage(const QString &URL, const QString &ZipPath);
+// package. progress follows the download and may cancel it (which, like any
+// failed download, means the built-in package). Never raises.
+bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress = {});

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDate>
+#include <QProcess>
 #include <QTimer>
+
+#include <cstdio>
 
 #include <functional>
 
 #include "common/codepage.h"
+#include "common/datetime.h"
 #include "common/jutils.h"
 #include "common/msgbox_recorder.h"
 #include "common/waits.h"
@@ -137,3 +142,37 @@ TEST(VirtualClock, SleepsCostNothingAndRunPendingMessages) {
 }
 
 }  // namespace
+
+// The date as the operator sees it under the locale the environment names.
+// The system locale is read once per process, so the test runs itself again
+// with each environment and reads the date its copy prints.
+TEST(ShortDate, FollowsTheSystemLocaleAndIsRussianWithoutOne) {
+  if (qEnvironmentVariableIsSet("TAVELIN_PRINT_DATE")) {
+    std::printf("DATE=%s\n", qPrintable(datetime::ShortDate(datetime::FromDate(QDate(2022, 5, 20)))));
+    return;
+  }
+  const struct {
+    const char *lcAll;
+    const char *want;
+  } cases[] = {
+      {"C", "20.05.2022"},          // no locale at all: Russian
+      {"POSIX", "20.05.2022"},
+      {"ru_RU.UTF-8", "20.05.2022"},
+      {"en_US.UTF-8", "5/20/22"},   // a locale the system names is followed
+  };
+  for (const auto &c : cases) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *v : {"LANG", "LANGUAGE", "LC_TIME", "LC_MESSAGES"}) env.remove(QString::fromLatin1(v));
+    env.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(c.lcAll));
+    env.insert(QStringLiteral("TAVELIN_PRINT_DATE"), QStringLiteral("1"));
+    p.setProcessEnvironment(env);
+    p.start(QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--gtest_filter=ShortDate.FollowsTheSystemLocaleAndIsRussianWithoutOne")});
+    ASSERT_TRUE(p.waitForFinished(60000)) << c.lcAll;
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const qsizetype at = out.indexOf(QStringLiteral("DATE="));
+    ASSERT_GE(at, 0) << c.lcAll << ": " << out.toStdString();
+    EXPECT_EQ(out.mid(at + 5).section(QLatin1Char('\n'), 0, 0).trimmed(), QString::fromLatin1(c.want)) << c.lcAll;
+  }
+}
