@@ -100,6 +100,8 @@ bool WrittenDayMatches(const QString &text, const QDateTime &utc) {
   return false;
 }
 
+}  // namespace
+
 TDateTime ParseHttpDate(const QByteArray &value) {
   const time_t t = curl_getdate(value.constData(), nullptr);
   if (t == -1) return 0;
@@ -110,6 +112,8 @@ TDateTime ParseHttpDate(const QByteArray &value) {
   const TDateTime days = datetime::FromDateTime(QDateTime(utc.date(), utc.time()));
   return days == 0 ? 1 : days;
 }
+
+namespace {
 
 size_t WriteToFile(char *data, size_t size, size_t count, void *user) {
   // A short count makes curl stop with a write error, which is then raised.

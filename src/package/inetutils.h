@@ -11,6 +11,10 @@
 // Transport errors raise Exception.
 TDateTime GetRemoteFileDate(const QString &URL);
 
+// A "Last-Modified" value as GetRemoteFileDate reads it: 0 when it names no
+// real date and time, 1 for the epoch (or a date that would be 0).
+TDateTime ParseHttpDate(const QByteArray &value);
+
 // GET into FileName, created or truncated before the request (a file that
 // cannot be created raises Exception and nothing is sent). True exactly when
 // the final status is 200. Transport errors raise Exception once the file is
