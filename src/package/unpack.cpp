@@ -87,8 +87,7 @@ Member CheckMember(zip_t *za, zip_uint64_t index, const QString &zipPath) {
     Refuse(zipPath, m.name, QStringLiteral("its size is unknown."));
   m.size = st.size;
   // Deflate itself cannot do much better than about 1030:1; more is a bomb.
-  if (st.size / kMaxRatio > st.comp_size ||
-      (st.size / kMaxRatio == st.comp_size && st.size % kMaxRatio != 0))
+  if (st.comp_size <= kMaxTotal && st.size > st.comp_size * kMaxRatio)
     Refuse(zipPath, m.name,
            QStringLiteral("it would inflate to %1 bytes from %2, more than %3 times its stored size.")
                .arg(st.size).arg(st.comp_size).arg(kMaxRatio));
