@@ -9,12 +9,26 @@ TAVELIN_PACKAGES=(
   dpkg-dev file lintian help2man desktop-file-utils appstream
   xvfb xauth dfu-util
   fonts-dejavu-core
+  p7zip-full
+  python3
+)
+# For the fuzz targets (scripts/fuzz; scripts/test runs each briefly).
+TAVELIN_FUZZ_PACKAGES=(
+  clang libfuzzer-14-dev
 )
 
 tavelin_install_deps() {
+  tavelin_install_packages "${TAVELIN_PACKAGES[@]}"
+}
+
+tavelin_install_fuzz_deps() {
+  tavelin_install_packages "${TAVELIN_FUZZ_PACKAGES[@]}"
+}
+
+tavelin_install_packages() {
   local missing=()
   local p
-  for p in "${TAVELIN_PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

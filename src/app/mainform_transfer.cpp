@@ -60,6 +60,11 @@ bool TMainForm::FlashXModem() {
 
 bool TMainForm::StartXModemUpdate() {
   const TFWRule &rule = FRules.at(FRuleIndex);
+  // A name that leads out of the working folder must not reach the driver.
+  if (!FWFilePresent(FTempPath, rule.filename)) {
+    msgbox::ShowPlain(QStringLiteral("File: ") + FTempPath + rule.filename + QStringLiteral(" not found."));
+    return false;
+  }
   TDriver *drv = Driver();
   drv->setUpdateFirmwareMethod(1);
   drv->setFileName(FTempPath + rule.filename);
@@ -131,7 +136,7 @@ bool TMainForm::FlashDfu() {
     ListDfuDevices();
 
     const QString image = FTempPath + rule.filename;
-    if (!QFileInfo::exists(image)) {
+    if (!FWFilePresent(FTempPath, rule.filename)) {
       RebootForm->hide();
       msgbox::ShowPlain(QStringLiteral("File: ") + image + QStringLiteral(" not found."));
       return false;

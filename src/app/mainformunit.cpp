@@ -28,6 +28,7 @@
 #include "package/newpackage.h"
 #include "package/prepare.h"
 #include "package/unpack.h"
+#include "package/writeall.h"
 #include "app/tableshooks.h"
 #include "tables/tablesfunc.h"
 
@@ -58,6 +59,14 @@ QString RandomName() {
     name += c.at(rng->bounded(static_cast<int>(c.size())));
   }
   return name;
+}
+
+// Removes what is in folder, leaving the folder; links are removed, not followed.
+void EmptyFolder(const QString &folder) {
+  std::error_code ec;
+  for (const auto &entry :
+       std::filesystem::directory_iterator(std::filesystem::path(QFile::encodeName(folder).toStdString()), ec))
+    std::filesystem::remove_all(entry.path(), ec);
 }
 
 }  // namespace
@@ -146,8 +155,21 @@ void TMainForm::FormCreate() {
     // The program is closing: nothing more to prepare.
     if (FStopRequested) return;
     if (!downloaded) ExtractBuiltInPackage();
-    UnpackPackage();
-    DecipherPackage();
+    try {
+      UnpackPackage();
+      DecipherPackage();
+    } catch (const std::exception &e) {
+      if (!downloaded) throw;
+      // A damaged download would leave no rules at all: as for a body that is
+      // no archive, the built-in package takes its place.
+      msgbox::ShowError(QStringLiteral("Загруженный пакет не удалось распаковать (%1).\r\n"
+                                       "Будет использован встроенный пакет.")
+                            .arg(ExceptionMessage(e)));
+      EmptyFolder(FTempPath);
+      ExtractBuiltInPackage();
+      UnpackPackage();
+      DecipherPackage();
+    }
   } catch (const std::exception &e) {
     msgbox::ShowError(ExceptionMessage(e));
   }
@@ -223,15 +245,15 @@ void TMainForm::ExtractBuiltInPackage() {
   if (!resource.open(QIODevice::ReadOnly))
     throw Exception(QStringLiteral("Встроенный пакет не найден в программе."));
   QFile out(target);
-  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
     throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(target, out.errorString()));
   // The resource is stored uncompressed: its bytes are mapped, not copied.
   const qint64 size = resource.size();
   const uchar *data = resource.map(0, size);
-  const qint64 written = data ? out.write(reinterpret_cast<const char *>(data), size)
-                              : out.write(resource.readAll());
-  if (written != size || !out.flush())
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(target, out.errorString()));
+  const QByteArray copy = data ? QByteArray() : resource.readAll();
+  const QString why = WriteAllReason(out, data ? reinterpret_cast<const char *>(data) : copy.constData(), size);
+  if (!why.isEmpty())
+    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(target, why));
 }
 
 void TMainForm::UnpackPackage() {

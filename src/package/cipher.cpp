@@ -13,6 +13,7 @@
 
 #include "common/codepage.h"
 #include "common/error.h"
+#include "package/writeall.h"
 
 namespace {
 
@@ -105,9 +106,9 @@ qint64 ReadSome(QFile &f, std::uint8_t *to, size_t n) {
 }
 
 void WriteAll(QFile &f, const std::uint8_t *from, size_t n) {
-  if (n == 0) return;
-  if (f.write(reinterpret_cast<const char *>(from), static_cast<qint64>(n)) != static_cast<qint64>(n))
-    throw Exception(QStringLiteral("Cannot write file \"%1\". %2").arg(f.fileName(), f.errorString()));
+  const QString why = WriteAllReason(f, reinterpret_cast<const char *>(from), static_cast<qint64>(n));
+  if (!why.isEmpty())
+    throw Exception(QStringLiteral("Cannot write file \"%1\". %2").arg(f.fileName(), why));
 }
 
 void CloseTarget(QFile &f) {

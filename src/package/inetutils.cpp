@@ -102,6 +102,8 @@ bool WrittenDayMatches(const QString &text, const QDateTime &utc) {
   return false;
 }
 
+}  // namespace
+
 TDateTime ParseHttpDate(const QByteArray &value) {
   const time_t t = curl_getdate(value.constData(), nullptr);
   if (t == -1) return 0;
@@ -112,6 +114,8 @@ TDateTime ParseHttpDate(const QByteArray &value) {
   const TDateTime days = datetime::FromDateTime(QDateTime(utc.date(), utc.time()));
   return days == 0 ? 1 : days;
 }
+
+namespace {
 
 struct Sink {
   FILE *file = nullptr;

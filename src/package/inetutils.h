@@ -13,6 +13,10 @@
 // Transport errors raise Exception.
 TDateTime GetRemoteFileDate(const QString &URL);
 
+// A "Last-Modified" value as GetRemoteFileDate reads it: 0 when it names no
+// real date and time, 1 for the epoch (or a date that would be 0).
+TDateTime ParseHttpDate(const QByteArray &value);
+
 // Told of the bytes received so far and the size the server announced (-1:
 // none) at least every 50 ms while a download runs; false cancels it.
 using DownloadProgress = std::function<bool(qint64 received, qint64 total)>;

@@ -20,7 +20,7 @@ struct ZipCloser {
 QString ArchiveProblem(const QString &Path) {
   int err = 0;
   std::unique_ptr<zip_t, ZipCloser> zip(
-      zip_open(QFile::encodeName(Path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &err));
+      zip_open(QFile::encodeName(Path).constData(), ZIP_RDONLY, &err));
   if (!zip) {
     zip_error_t ze;
     zip_error_init_with_code(&ze, err);

@@ -193,10 +193,25 @@ bool LoadFWRules(const QString &FileName, TFWRules &Rules) {
   return true;
 }
 
+bool FWFilePresent(const QString &Folder, const QString &FileName) {
+  // A rule comes from the package: a name that is more than a plain file name
+  // ("../../etc/passwd", "/etc/passwd", "sub/x.bin") could hand the register a
+  // file from elsewhere, so it is no image of the package.
+  if (FileName.isEmpty() || FileName == QLatin1String(".") || FileName == QLatin1String("..") ||
+      FileName.contains(QLatin1Char('/')) || FileName.contains(QLatin1Char('\\')) ||
+      FileName.contains(QLatin1Char(':')) || FileName.contains(QChar(0)))
+    return false;
+  const QFileInfo info(Folder + FileName);
+  // QFileInfo follows links: a link counts when its target is a file in the folder.
+  if (!info.isFile()) return false;
+  if (!info.isSymLink()) return true;
+  const QString folder = QFileInfo(Folder).canonicalFilePath();
+  return !folder.isEmpty() && QFileInfo(info.canonicalFilePath()).path() == folder;
+}
+
 bool FWFilesExist(const QString &Folder, const TFWRules &Rules) {
   for (const TFWRule &rule : Rules) {
-    // QFileInfo follows links: a link counts when its target is a file.
-    if (!QFileInfo(Folder + rule.filename).isFile()) return false;
+    if (!FWFilePresent(Folder, rule.filename)) return false;
   }
   return true;
 }

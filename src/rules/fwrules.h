@@ -48,7 +48,10 @@ extern QString FWRulesError;
 
 // Appends one rule per element of the file's "RULES" array to Rules.
 bool LoadFWRules(const QString &FileName, TFWRules &Rules);
-// True when Folder + filename exists for every rule (Folder ends with a separator).
+// True when FileName is a plain file name (no path) of a file in Folder (which
+// ends with a separator); a link counts when it leads to a file in Folder.
+bool FWFilePresent(const QString &Folder, const QString &FileName);
+// True when FWFilePresent holds for the filename of every rule.
 bool FWFilesExist(const QString &Folder, const TFWRules &Rules);
 // Index of the rule that applies to Info at Level, or -1.
 int FindFWRule(const TECRFwInfo &Info, const TFWRules &Rules, int Level);

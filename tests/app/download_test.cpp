@@ -79,3 +79,17 @@ TEST_F(DownloadTest, ADownloadThatIsNoArchiveFallsBackToTheBuiltInPackage) {
   EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray("built-in"));
   EXPECT_EQ(f.FRules.size(), 1);
 }
+
+TEST_F(DownloadTest, ADownloadWithADamagedMemberFallsBackToTheBuiltInPackage) {
+  QByteArray zip = ReadFile(MakePackage(PackageWith("downloaded")));
+  // The last byte of the last member's data, just before the central directory.
+  const qsizetype central = zip.indexOf(QByteArray("PK\x01\x02", 4));
+  ASSERT_GT(central, 0);
+  zip[central - 1] = static_cast<char>(zip[central - 1] ^ 0x55);
+  TMainForm &f = StartWith(zip, true);
+  const QStringList errors = boxes.texts(msgbox::Kind::Error);
+  ASSERT_EQ(errors.size(), 1) << errors.join(QStringLiteral(" | ")).toStdString();
+  EXPECT_TRUE(errors[0].contains(QStringLiteral("Будет использован встроенный пакет."))) << errors[0].toStdString();
+  EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray("built-in"));
+  EXPECT_EQ(f.FRules.size(), 1);
+}

@@ -213,6 +213,29 @@ TEST_F(RunTest, MissingImageOrToolInTheWorkingFolder) {
   }
 }
 
+TEST_F(RunTest, ARuleNamingAFileOutsideTheFolderSendsNothing) {
+  // "../outside.bin" exists beside the working folder; a rule that names it
+  // must not hand it to the register by either method.
+  for (int method : {0, 1}) {
+    SCOPED_TRACE(method);
+    ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
+    form.reset();
+    boxes.boxes.clear();
+    TMainForm &f = StartDemo();
+    const QString before = Identity();
+    ASSERT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("on")}), 0);
+    apptest::WriteFile(f.FTempPath + QStringLiteral("../outside.bin"), "not an image of the package");
+    for (TFWRule &rule : f.FRules) rule.filename = QStringLiteral("../outside.bin");
+    f.cbMethod->setCurrentIndex(method);
+    f.CheckConnectButton->click();
+    const QStringList got = Boxes();
+    ASSERT_FALSE(got.isEmpty());
+    EXPECT_EQ(got[0], QStringLiteral("plain: File: ") + f.FTempPath + QStringLiteral("../outside.bin not found."));
+    EXPECT_EQ(Identity(), before);
+    EXPECT_FALSE(Methods().contains(QStringLiteral("UpdateFirmware")));
+  }
+}
+
 TEST_F(RunTest, SetUpAndCellWritesAreAskedInOrder) {
   TMainForm &f = StartDemo();
   ASSERT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("on")}), 0);

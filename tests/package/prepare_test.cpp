@@ -1,13 +1,19 @@
 // Deciphering an unpacked package into the work folder.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include "fixture.h"
 #include "package/cipher.h"
+#include "common/error.h"
 #include "package/prepare.h"
+
+#include <csignal>
+#include <cstring>
 
 using pkgtest::Pattern;
 using pkgtest::ReadAll;
@@ -58,6 +64,28 @@ TEST_F(DecipherPackageTest, MasksOrderSubFoldersAndModes) {
 
 TEST_F(DecipherPackageTest, NoEncryptFolderDeciphersNothing) {
   EXPECT_TRUE(DecipherPackage(dir_.path()).isEmpty());
+}
+
+TEST_F(DecipherPackageTest, FullDiskNamesTheSystemsReason) {
+  Member(QStringLiteral("fw.bin"), Pattern(300000));
+  // The file size limit stops a write part-way with the system's error, as a
+  // full disk does.
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 100000;
+  setrlimit(RLIMIT_FSIZE, &small);
+  QString msg = QStringLiteral("<no error>");
+  try {
+    DecipherPackage(dir_.path());
+  } catch (const Exception &e) {
+    msg = e.message();
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(msg.contains(QStringLiteral("fw.bin")) && msg.contains(QString::fromLocal8Bit(std::strerror(EFBIG))))
+      << msg.toStdString();
 }
 
 }  // namespace

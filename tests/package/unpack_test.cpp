@@ -2,9 +2,14 @@
 // anything is written, damaged archives reported with the file's name.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <csignal>
+#include <cstring>
 
 #include "common/error.h"
 #include "fixture.h"
@@ -13,6 +18,8 @@
 
 using pkgtest::MakeZip;
 using pkgtest::Pattern;
+using pkgtest::RawEntry;
+using pkgtest::RawZip;
 using pkgtest::ReadAll;
 using pkgtest::ZipEntry;
 
@@ -125,6 +132,91 @@ TEST_F(UnpackTest, UnreadableArchivesNameTheFileAndReason) {
     EXPECT_GT(msg.size(), (QStringLiteral("Cannot open archive \"\": ") + zip()).size());
     EXPECT_FALSE(QFileInfo::exists(target()));
   }
+}
+
+// Bytes that deflate hardly at all.
+QByteArray Noise(qsizetype n) {
+  QByteArray b(n, Qt::Uninitialized);
+  quint32 x = 2463534242u;
+  for (qsizetype i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b[i] = static_cast<char>(x);
+  }
+  return b;
+}
+
+TEST_F(UnpackTest, BombsRefusedBeforeAnythingIsWritten) {
+  const struct Case {
+    const char *label;
+    std::vector<RawEntry> entries;
+    const char *why;
+  } cases[] = {
+      // 10 MB of zeros deflate about 1028 times: a classic bomb.
+      {"inflates more than 1000 times", {{"good.bin", "fine"}, {"zeros.bin", QByteArray(10 << 20, '\0')}},
+       "more than 1000 times"},
+      // Each member inflates only about 700 times, but together past 1 GiB.
+      {"past 1 GiB in all",
+       {{"good.bin", "fine"},
+        {"a.bin", Noise(800000), false, 560000000u},
+        {"b.bin", Noise(800000), false, 560000000u}},
+       "past 1 GiB"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    pkgtest::WriteAll(zip(), RawZip(c.entries));
+    const QString msg = UnpackError();
+    EXPECT_TRUE(msg.contains(QLatin1String(c.why))) << msg.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(target()));
+  }
+}
+
+TEST_F(UnpackTest, MemberInflatingPastItsDeclaredSizeIsRefused) {
+  for (const bool deflate : {true, false}) {
+    SCOPED_TRACE(deflate ? "deflated" : "stored");
+    pkgtest::WriteAll(zip(), RawZip({{"good.bin", "fine"}, {"liar.bin", Pattern(200000), deflate, 1000u}}));
+    const QString msg = UnpackError();
+    EXPECT_TRUE(msg.contains(QStringLiteral("liar.bin")) && msg.contains(QStringLiteral("past the 1000 bytes")))
+        << msg.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("work/encrypt/liar.bin"))));
+  }
+  // The honest archive the liar was made from unpacks.
+  pkgtest::WriteAll(zip(), RawZip({{"good.bin", "fine"}, {"liar.bin", Pattern(200000)}}));
+  UnpackPackage(zip(), target());
+  EXPECT_TRUE(ReadAll(path(QStringLiteral("work/encrypt/liar.bin"))) == Pattern(200000));
+}
+
+// A file system that fills up: the file size limit makes writes stop part-way
+// with the system's error, as a full disk does.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit r = old_;
+    r.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &r);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  rlimit old_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+TEST_F(UnpackTest, FullDiskNamesTheSystemsReason) {
+  ASSERT_EQ(MakeZip(zip(), {{"big.bin", Pattern(300000), true}}), QString());
+  QString msg;
+  {
+    FileSizeLimit limit(100000);
+    msg = UnpackError();
+  }
+  EXPECT_TRUE(msg.contains(QString::fromLocal8Bit(std::strerror(EFBIG)))) << msg.toStdString();
+  EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("work/encrypt/big.bin"))));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
 #include <QStringEncoder>
 
 #include <functional>
@@ -353,6 +355,11 @@ TEST(FWFilesExist, StopsAtTheFirstMissingFile) {
   QFile::link(dir.path(QStringLiteral("gone.bin")), dir.path(QStringLiteral("broken.bin")));
   QDir(dir.folder()).mkdir(QStringLiteral("sub"));
   dir.write(QStringLiteral("sub/d.bin"), "d");
+  // A file beside the folder, reachable by climbing out of it.
+  QTemporaryFile outside(dir.folder() + QStringLiteral("../XXXXXX.bin"));
+  ASSERT_TRUE(outside.open());
+  QFile::link(outside.fileName(), dir.path(QStringLiteral("out.bin")));
+  const QString outsideName = QFileInfo(outside.fileName()).fileName();
 
   struct Case {
     const char *name;
@@ -361,8 +368,7 @@ TEST(FWFilesExist, StopsAtTheFirstMissingFile) {
   };
   const Case cases[] = {
       {"no_rules", {}, true},
-      {"all_present", {QStringLiteral("a.bin"), QStringLiteral("c.bin"), QStringLiteral("sub/d.bin")},
-       true},
+      {"all_present", {QStringLiteral("a.bin"), QStringLiteral("c.bin")}, true},
       {"second_of_three_missing",
        {QStringLiteral("a.bin"), QStringLiteral("b.bin"), QStringLiteral("c.bin")}, false},
       {"link_to_a_file", {QStringLiteral("link.bin")}, true},
@@ -370,6 +376,15 @@ TEST(FWFilesExist, StopsAtTheFirstMissingFile) {
       // A folder is no image (an empty "file" names the package folder itself).
       {"folder", {QStringLiteral("sub")}, false},
       {"empty_name", {QString()}, false},
+      // Only a plain file name in the folder is an image: a rule must not
+      // hand the register a file from elsewhere.
+      {"in_a_sub_folder", {QStringLiteral("sub/d.bin")}, false},
+      {"climbs_out", {QStringLiteral("../") + outsideName}, false},
+      {"climbs_out_backslash", {QStringLiteral("..\\") + outsideName}, false},
+      {"absolute", {outside.fileName()}, false},
+      {"dot_dot", {QStringLiteral("..")}, false},
+      {"link_leading_out", {QStringLiteral("out.bin")}, false},
+      {"drive_or_stream", {QStringLiteral("a.bin:x")}, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
