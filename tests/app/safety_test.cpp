@@ -45,7 +45,7 @@ const struct WaitCase {
     {"firmware reboot wait", Wait::A5Reboot, 40000, QStringLiteral("A.5/1300/160"), 2,
      QStringLiteral("WriteTable")},
     {"second firmware reboot wait", Wait::A6Reboot, 60000, QStringLiteral("A.6/1410/160"), 3,
-     QStringLiteral("SetTime")},  // the register asked to be set up again
+     QStringLiteral("WriteTable")},  // set up again, then its settings written back
 };
 
 class SafetyTest : public AppFixture {
