@@ -26,6 +26,10 @@ QString ProgramFile(const QString &name) {
   return beside;
 }
 
+bool Installed() {
+  return QFileInfo(AppDir() + QStringLiteral("../lib/tavelin")).isDir();
+}
+
 QStringList ConfigDirs() {
   QStringList dirs;
   for (QString d : QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation)) {

@@ -17,6 +17,11 @@ void SetAppDirForTests(const QString &dir);
 // beside the executable, for the error that follows.
 QString ProgramFile(const QString &name);
 
+// True when the executable sits in an installed layout (bin/ beside
+// lib/tavelin/): its folder then belongs to the package manager, even where
+// the operator (root) could write to it.
+bool Installed();
+
 // The folders a configuration file is looked for in after the executable's
 // own: the per-user one, then the system ones (XDG_CONFIG_HOME, XDG_CONFIG_DIRS),
 // each with "Korvalis/Tavelin/" appended and a trailing separator.

@@ -136,8 +136,9 @@ QString SnapshotFolder(const QString &serial) {
   QString sub = QStringLiteral("ecrdata/");
   if (!serial.isEmpty()) sub += FolderName(serial) + QLatin1Char('/');
   const QString primary = apppaths::AppDir() + sub;
-  if (QDir().mkpath(primary) && QFileInfo(primary).isWritable()) return primary;
-  // An installed program's folder is read-only: the user's data folder then.
+  if (!apppaths::Installed() && QDir().mkpath(primary) && QFileInfo(primary).isWritable()) return primary;
+  // An installed program's folder is read-only, or the package manager's:
+  // the user's data folder then.
   const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
   if (data.isEmpty()) return primary;
   const QString alt = data + QLatin1Char('/') + sub;

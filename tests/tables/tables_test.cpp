@@ -222,12 +222,30 @@ TEST_F(TablesTest, ASecondSaveKeepsThePreviousSnapshotAsBak) {
 }
 
 TEST_F(TablesTest, AnExecutableFolderThatCannotHoldTheSnapshotGivesTheUserDataFolder) {
-  WriteFile(appDir + QStringLiteral("/ecrdata"), "not a folder");
-  auto t = Tables();
-  EXPECT_TRUE(t->FileName().startsWith(root.filePath(QStringLiteral("data"))));
-  EXPECT_TRUE(t->FileName().endsWith(QStringLiteral("/ecrdata/0000420150/tables.json")));
-  t->TablesData();
-  EXPECT_TRUE(QFileInfo::exists(t->FileName()));
+  const QString installedBin = root.filePath(QStringLiteral("usr/bin"));
+  const struct {
+    const char *name;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"ecrdata is a file", [&] { WriteFile(appDir + QStringLiteral("/ecrdata"), "not a folder"); }},
+      // Root may write to /usr/bin, but an installed program leaves it to the package manager.
+      {"installed layout",
+       [&] {
+         QDir().mkpath(installedBin);
+         QDir().mkpath(root.filePath(QStringLiteral("usr/lib/tavelin")));
+         apppaths::SetAppDirForTests(installedBin + QLatin1Char('/'));
+       }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    auto t = Tables();
+    EXPECT_TRUE(t->FileName().startsWith(root.filePath(QStringLiteral("data"))));
+    EXPECT_TRUE(t->FileName().endsWith(QStringLiteral("/ecrdata/0000420150/tables.json")));
+    t->TablesData();
+    EXPECT_TRUE(QFileInfo::exists(t->FileName()));
+  }
+  EXPECT_FALSE(QFileInfo::exists(installedBin + QStringLiteral("/ecrdata")));
 }
 
 TEST_F(TablesTest, ASerialThatIsNoFolderNameStaysInsideEcrdata) {
