@@ -10,6 +10,11 @@
 #include "chaos.h"
 
 int main(int argc, char **argv) {
+  // The offscreen platform's notices would bury the report.
+  if (!qEnvironmentVariableIsSet("CHAOS_QT_MESSAGES"))
+    qInstallMessageHandler([](QtMsgType t, const QMessageLogContext &, const QString &m) {
+      if (t == QtCriticalMsg || t == QtFatalMsg) std::fprintf(stderr, "%s\n", m.toLocal8Bit().constData());
+    });
   if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vozadozevari"));

@@ -512,11 +512,20 @@ Report Runner::Run(std::uint64_t seed) {
     QKeyEvent release(QEvent::KeyRelease, Qt::Key_T, Qt::ControlModifier | Qt::AltModifier);
     QApplication::sendEvent(form.get(), &release);
     const osim::Register restored = d->store->Read(kPort);
+    // A cell the register refuses to take back is named by the restore's log.
+    QStringList toldAll = told;
+    toldAll << log.lines;
+    for (const auto &b : d->boxes.boxes) toldAll << b.text;
+    const QString toldNow = toldAll.join(QLatin1Char('\n'));
     for (const Key &k : toRestore) {
       const auto [t, r, f] = k;
       const osim::Field &fd = before.tables[static_cast<size_t>(t - 1)].fields[static_cast<size_t>(f - 1)];
       const QString was = CellText(fd, before.tables[static_cast<size_t>(t - 1)].at(r, f));
       const QString now = CellText(fd, restored.tables[static_cast<size_t>(t - 1)].at(r, f));
+      const osim::Table &tb = before.tables[static_cast<size_t>(t - 1)];
+      if (was != now && toldNow.contains(QStringLiteral("Таблица: %1. Поле: %2.")
+                                             .arg(QString::fromStdString(tb.name), QString::fromStdString(fd.name))))
+        continue;
       if (was != now)
         rep.failures << QStringLiteral("Ctrl+Alt+T did not bring back %1/%2/%3: \"%4\" is \"%5\"")
                             .arg(t).arg(r).arg(f).arg(was, now);
