@@ -293,7 +293,10 @@ int Device::WriteTable(Register &r) {
     if (NarrowLength(v) > fd.size) return kTooLong;
     c.s = NarrowText(v);
   } else {
-    const std::int64_t v = I("ValueOfFieldInteger");
+    std::int64_t v = I("ValueOfFieldInteger");
+    // The property is 32 bits wide: an unsigned four-byte field comes and
+    // goes as its bit pattern, as ReadTable gives it.
+    if (v < 0 && v < fd.min && fd.max > INT32_MAX) v += std::int64_t{1} << 32;
     if (v < fd.min || v > fd.max) return kOutOfRange;
     c.i = v;
   }

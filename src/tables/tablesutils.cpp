@@ -163,7 +163,14 @@ TECRTables::~TECRTables() {
   FFieldsData.clear();
 }
 
-void TECRTables::ReadSerial() { FSerial = ReadECRSerial(FDriver); }
+void TECRTables::ReadSerial() {
+  // A register just back from a restart can miss an answer; an empty serial
+  // number would send the restore after an update to no snapshot at all.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    FSerial = ReadECRSerial(FDriver);
+    if (!FSerial.isEmpty()) break;
+  }
+}
 
 bool TECRTables::AskContinue() {
   const QString text = QStringLiteral("%1: (%2) %3")
