@@ -20,7 +20,9 @@ int g_handled = 0;
 void onSignal(int sig) {
   // Only async-signal-safe work here: wake the event loop. If that loop does
   // not run (the thread is stuck), the third signal takes the default way out.
-  if (++g_count >= 3) {
+  const sig_atomic_t count = g_count + 1;
+  g_count = count;
+  if (count >= 3) {
     ::signal(sig, SIG_DFL);
     ::raise(sig);
     return;

@@ -6,6 +6,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <memory>
@@ -118,6 +120,22 @@ class AppFixture : public ::testing::Test {
     args.prepend(simDir);
     args.prepend(QStringLiteral("--dir"));
     return RunTool(QStringLiteral("ostrel-sim"), args, out);
+  }
+
+  // The register as `ostrel-sim show` reports it.
+  QJsonObject Show() {
+    QString out;
+    EXPECT_EQ(Sim({QStringLiteral("show"), QStringLiteral("--json")}, &out), 0) << out.toStdString();
+    return QJsonDocument::fromJson(out.toUtf8()).object();
+  }
+
+  // The register's identity: firmware/build/boot-loader.
+  QString Identity() {
+    const QJsonObject o = Show();
+    return QStringLiteral("%1/%2/%3")
+        .arg(o.value(QStringLiteral("firmware")).toString())
+        .arg(o.value(QStringLiteral("build")).toInt())
+        .arg(o.value(QStringLiteral("bootloader")).toInt());
   }
 
   // Working folders present in the temporary folder.

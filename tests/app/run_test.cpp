@@ -27,21 +27,6 @@ class RunTest : public AppFixture {
     return f;
   }
 
-  QJsonObject Show() {
-    QString out;
-    EXPECT_EQ(Sim({QStringLiteral("show"), QStringLiteral("--json")}, &out), 0) << out.toStdString();
-    return QJsonDocument::fromJson(out.toUtf8()).object();
-  }
-
-  // The register's identity as ostrel-sim reports it.
-  QString Identity() {
-    const QJsonObject o = Show();
-    return QStringLiteral("%1/%2/%3")
-        .arg(o.value(QStringLiteral("firmware")).toString())
-        .arg(o.value(QStringLiteral("build")).toInt())
-        .arg(o.value(QStringLiteral("bootloader")).toInt());
-  }
-
   QJsonArray Journal() {
     QString out;
     EXPECT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("--json")}, &out), 0);

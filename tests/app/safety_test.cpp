@@ -55,20 +55,6 @@ class SafetyTest : public AppFixture {
     WatchTerminationSignals();
   }
 
-  QJsonObject Show() {
-    QString out;
-    EXPECT_EQ(Sim({QStringLiteral("show"), QStringLiteral("--json")}, &out), 0) << out.toStdString();
-    return QJsonDocument::fromJson(out.toUtf8()).object();
-  }
-
-  QString Identity() {
-    const QJsonObject o = Show();
-    return QStringLiteral("%1/%2/%3")
-        .arg(o.value(QStringLiteral("firmware")).toString())
-        .arg(o.value(QStringLiteral("build")).toInt())
-        .arg(o.value(QStringLiteral("bootloader")).toInt());
-  }
-
   // The register-changing calls of the journal, in order.
   QStringList ChangingCalls() {
     QString out;

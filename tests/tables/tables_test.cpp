@@ -288,10 +288,11 @@ TEST_F(TablesTest, ReadingBackChecksTheSnapshotBeforeTouchingTheRegister) {
     EXPECT_EQ(Tables()->Verify(), c.verified);
     QString report;
     GetVerifyError(report);
-    if (*c.reason)
+    if (*c.reason) {
       EXPECT_TRUE(report.contains(QString::fromUtf8(c.reason))) << report.toStdString();
-    else if (!c.verified)
+    } else if (!c.verified) {
       EXPECT_TRUE(report.endsWith(QStringLiteral("Значение из таблицы: 150, значение из файла: 7"))) << report.toStdString();
+    }
     EXPECT_TRUE(Writes().isEmpty());
     Tables()->setTablesData(QString());
     EXPECT_EQ(Writes().size(), c.writes);
@@ -463,8 +464,9 @@ TEST_F(TablesTest, TheDriverErrorPromptDuringTheSave) {
       EXPECT_EQ(b.caption, QStringLiteral("Драйвер ККТ"));
       EXPECT_TRUE(b.text.endsWith(QStringLiteral("\r\nПродолжить выполнение ?"))) << b.text.toStdString();
     }
-    if (c.prompts && QString::fromUtf8(c.name).startsWith(QStringLiteral("status")))
+    if (c.prompts && QString::fromUtf8(c.name).startsWith(QStringLiteral("status"))) {
       EXPECT_EQ(boxes.boxes[0].text, kStatus);
+    }
     EXPECT_EQ(t->Stopped(), c.stopped);
     EXPECT_EQ(QFileInfo::exists(Snapshot()), c.fileWritten);
     EXPECT_EQ(hides, c.hides);
@@ -472,7 +474,9 @@ TEST_F(TablesTest, TheDriverErrorPromptDuringTheSave) {
     std::set<int> tables;
     for (const auto &r : j["fields"]) tables.insert(r["Table"].get<int>());
     EXPECT_EQ(static_cast<int>(tables.size()), c.tables);
-    if (c.tables == 19) EXPECT_FALSE(tables.count(5));
+    if (c.tables == 19) {
+      EXPECT_FALSE(tables.count(5));
+    }
   }
 }
 
