@@ -96,9 +96,11 @@ void TMainForm::CheckConnectButtonClick() {
       if (UpdateDevice() == 0) break;
     }
     if (FStopRequested) return;
+    CloseRefusalNotice();  // the register is left alone from here: nothing to wait for
     msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
                                           : QStringLiteral("Установлена последняя версия ПО."));
   } catch (const std::exception &e) {
+    CloseRefusalNotice();
     msgbox::ShowError(ExceptionMessage(e));
   }
 }

@@ -393,12 +393,16 @@ void TMainForm::closeEvent(QCloseEvent *event) {
   QWidget::closeEvent(event);
 }
 
+void TMainForm::CloseRefusalNotice() {
+  if (FCloseNotice) FCloseNotice->close();
+}
+
 TMainForm::TOperationGuard::TOperationGuard(TMainForm &form) : f(form) { ++f.FOperations; }
 
 TMainForm::TOperationGuard::~TOperationGuard() {
   // After a signal the window closes once the last operation is over, from
   // the event loop, when no handler of the operation is left on the stack.
-  if (f.FOperations == 1 && f.FCloseNotice) f.FCloseNotice->close();  // nothing left to wait for
+  if (f.FOperations == 1) f.CloseRefusalNotice();  // nothing left to wait for
   if (--f.FOperations == 0 && f.FStopRequested)
     QMetaObject::invokeMethod(&f, [form = &f] { form->CloseWhenIdle(); }, Qt::QueuedConnection);
 }

@@ -99,6 +99,7 @@ class TMainForm : public QWidget {
   void LoadRulesManually();
   void RemoveWorkFolder();
   void CloseWhenIdle();
+  void CloseRefusalNotice();
 
   // The run.
   int UpdateDevice();
