@@ -42,6 +42,13 @@ void TMainForm::CheckConnectButtonClick() {
     msgbox::ShowError(QStringLiteral("File: rules.json not found."));
     return;
   }
+  // With no rules at all the run could only end with "the latest version is
+  // installed", which nobody has checked.
+  if (!FRulesProblem.isEmpty()) {
+    msgbox::ShowError(QStringLiteral("Правила перепрошивки не загружены, обновление невозможно.\r\n") +
+                      FRulesProblem);
+    return;
+  }
   TOperationGuard operation(*this);
   FNoUpdDialog = false;
   FRefuseUpdate = false;
@@ -89,9 +96,11 @@ void TMainForm::CheckConnectButtonClick() {
       if (UpdateDevice() == 0) break;
     }
     if (FStopRequested) return;
+    CloseRefusalNotice();  // the register is left alone from here: nothing to wait for
     msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
                                           : QStringLiteral("Установлена последняя версия ПО."));
   } catch (const std::exception &e) {
+    CloseRefusalNotice();
     msgbox::ShowError(ExceptionMessage(e));
   }
 }

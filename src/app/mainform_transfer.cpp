@@ -114,6 +114,16 @@ bool TMainForm::FlashDfu() {
   const TFWRule rule = FRules.at(FRuleIndex);
   TDriver *drv = Driver();
 
+  // What the transfer needs from the working folder is looked for before
+  // anything changes the register: a check that failed once it is in DFU
+  // mode would leave it there. The checks after the switch stay.
+  for (const QString &name : {rule.filename, QString::fromLatin1(kDfuTool)}) {
+    if (!FWFilePresent(FTempPath, name)) {
+      msgbox::ShowPlain(QStringLiteral("File: ") + FTempPath + name + QStringLiteral(" not found."));
+      return false;
+    }
+  }
+
   // Without its backup the update does not go on when the operator says so.
   if (rule.savesetting && BackupTablesHook && !BackupTablesHook()) return false;
 

@@ -155,16 +155,20 @@ void TMainForm::FormCreate() {
     // The program is closing: nothing more to prepare.
     if (FStopRequested) return;
     if (!downloaded) ExtractBuiltInPackage();
+    // A downloaded package that cannot be unpacked, or that brings no rules
+    // the program accepts, would leave no rules at all: as for a body that is
+    // no archive, the built-in package takes its place.
+    QString problem;
     try {
       UnpackPackage();
       DecipherPackage();
+      if (downloaded) problem = DownloadedRulesProblem();
     } catch (const std::exception &e) {
       if (!downloaded) throw;
-      // A damaged download would leave no rules at all: as for a body that is
-      // no archive, the built-in package takes its place.
-      msgbox::ShowError(QStringLiteral("Загруженный пакет не удалось распаковать (%1).\r\n"
-                                       "Будет использован встроенный пакет.")
-                            .arg(ExceptionMessage(e)));
+      problem = ExceptionMessage(e);
+    }
+    if (!problem.isEmpty()) {
+      ReportNewPackageFailure(problem);
       EmptyFolder(FTempPath);
       ExtractBuiltInPackage();
       UnpackPackage();
@@ -201,6 +205,14 @@ bool TMainForm::ShowDownloadProgress(qint64 received, qint64 total) {
   }
   waits::ProcessMessages();
   return !d.wasCanceled() && !FStopRequested;
+}
+
+QString TMainForm::DownloadedRulesProblem() const {
+  const QString path = FTempPath + QStringLiteral("rules.json");
+  if (!QFileInfo::exists(path)) return QStringLiteral("в пакете нет файла rules.json");
+  TFWRules rules;
+  if (!LoadFWRules(path, rules)) return QStringLiteral("правила пакета отклонены (%1)").arg(FWRulesError.trimmed());
+  return QString();
 }
 
 void TMainForm::ReadPackageUrl(QString &url) {
@@ -285,10 +297,11 @@ void TMainForm::FormShow() {
   // Without a working folder the path is relative: never look it up.
   if (!FTempPath.isEmpty() && QFileInfo::exists(path)) {
     loaded = LoadFWRules(path, FRules);
-    if (!loaded) msgbox::ShowError(FWRulesError);
+    FRulesProblem = loaded ? QString() : FWRulesError;
   } else {
-    msgbox::ShowError(QStringLiteral("File: ") + path + QStringLiteral(" not found."));
+    FRulesProblem = QStringLiteral("File: ") + path + QStringLiteral(" not found.");
   }
+  if (!loaded) msgbox::ShowError(FRulesProblem);
   if (loaded && !FWFilesExist(FTempPath, FRules))
     msgbox::ShowError(QStringLiteral("Недостаточно файлов для работы."));
 }
@@ -339,16 +352,25 @@ bool TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
 void TMainForm::LoadRulesManually() {
   const QString file = filedialog::GetOpenFileName(this, FTempPath);
   if (file.isEmpty()) return;
-  FRules.clear();
-  if (!LoadFWRules(file, FRules)) {
+  // Loaded aside: a file that fails leaves the rules in force as they were.
+  TFWRules rules;
+  if (!LoadFWRules(file, rules)) {
     // Shown as at start-up: a silent failure would let the next run report
     // "nothing to update" for a broken file.
-    msgbox::ShowError(FWRulesError);
+    msgbox::ShowError(FWRulesError + QStringLiteral("\r\nПравила не заменены, действуют прежние."));
     return;
   }
-  const QString folder = QFileInfo(file).absolutePath() + QLatin1Char('/');
-  if (!FWFilesExist(folder, FRules))
-    msgbox::ShowError(QStringLiteral("Недостаточно файлов для перепрошивки."));
+  FRules = rules;
+  FRulesProblem.clear();
+  // The transfer takes the images from the working folder, wherever the rules
+  // file lies: what is not there is named now, not after the register has
+  // been switched to DFU mode.
+  QStringList missing;
+  for (const TFWRule &rule : FRules)
+    if (!FWFilePresent(FTempPath, rule.filename) && !missing.contains(rule.filename)) missing << rule.filename;
+  if (!missing.isEmpty())
+    msgbox::ShowError(QStringLiteral("Недостаточно файлов для перепрошивки.\r\n") +
+                      missing.join(QStringLiteral(", ")));
 }
 
 void TMainForm::closeEvent(QCloseEvent *event) {
@@ -356,10 +378,14 @@ void TMainForm::closeEvent(QCloseEvent *event) {
   // the register half-way through an update: the window stays.
   if (FOperations > 0) {
     event->ignore();
-    if (!FStopRequested && !FRefusingClose) {
-      FRefusingClose = true;
-      msgbox::ShowInformation(QString::fromUtf8(kCloseRefused));
-      FRefusingClose = false;
+    if (FStopRequested) return;
+    // Modeless: a modal box would hold the run's waits (and the register in
+    // DFU mode) until the operator answered it.
+    if (FCloseNotice) {
+      FCloseNotice->raise();
+      FCloseNotice->activateWindow();
+    } else {
+      FCloseNotice = msgbox::ShowInformationModeless(this, QString::fromUtf8(kCloseRefused));
     }
     return;
   }
@@ -367,11 +393,16 @@ void TMainForm::closeEvent(QCloseEvent *event) {
   QWidget::closeEvent(event);
 }
 
+void TMainForm::CloseRefusalNotice() {
+  if (FCloseNotice) FCloseNotice->close();
+}
+
 TMainForm::TOperationGuard::TOperationGuard(TMainForm &form) : f(form) { ++f.FOperations; }
 
 TMainForm::TOperationGuard::~TOperationGuard() {
   // After a signal the window closes once the last operation is over, from
   // the event loop, when no handler of the operation is left on the stack.
+  if (f.FOperations == 1) f.CloseRefusalNotice();  // nothing left to wait for
   if (--f.FOperations == 0 && f.FStopRequested)
     QMetaObject::invokeMethod(&f, [form = &f] { form->CloseWhenIdle(); }, Qt::QueuedConnection);
 }

@@ -2,6 +2,7 @@
 // The main window: start-up and package preparation, the key commands, the
 // update run and the firmware transfer.
 #include <QComboBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -41,6 +42,9 @@ class TMainForm : public QWidget {
   TECRFwInfo FECRData;
   TFWRules FRules;
   QString FPackageUrl;
+  // Why no rules are in force (the rules file missing or rejected); empty once
+  // a rules set, even an empty one, has loaded.
+  QString FRulesProblem = QStringLiteral("File: rules.json not found.");
 
   // Hooks filled by later work; empty ones do nothing.
   std::function<void()> RestoreTablesHook;          // Ctrl+Alt+T
@@ -86,6 +90,7 @@ class TMainForm : public QWidget {
   void FormShow();
   bool FormKeyUp(int key, Qt::KeyboardModifiers modifiers);  // true: a key command
   void ReadPackageUrl(QString &url);
+  QString DownloadedRulesProblem() const;  // empty: the downloaded rules load
   bool ShowDownloadProgress(qint64 received, qint64 total);  // false: cancel
   void MakeWorkFolder();
   void ExtractBuiltInPackage();
@@ -94,6 +99,7 @@ class TMainForm : public QWidget {
   void LoadRulesManually();
   void RemoveWorkFolder();
   void CloseWhenIdle();
+  void CloseRefusalNotice();
 
   // The run.
   int UpdateDevice();
@@ -119,7 +125,9 @@ class TMainForm : public QWidget {
   int FOperations = 0;
   std::unique_ptr<QProgressDialog> FDownloadForm;
   bool FStopRequested = false;
-  bool FRefusingClose = false;  // the refusal box is open
+  // The notice that closing is refused; modeless, so that the operation goes
+  // on under it, and closed when the last operation ends.
+  QPointer<QWidget> FCloseNotice;
 };
 
 // The model codes of the registers this program updates; a serial number

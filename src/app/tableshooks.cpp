@@ -9,7 +9,8 @@ void InstallTablesHooks(TMainForm &form) {
     QString data;
     // An error of the save ends the run; a stop by the operator ends the update.
     if (!SaveTables(data)) return false;
-    if (!VerifyTables()) {
+    // An error of the verification is shown by it already: one box, not two.
+    if (!VerifyTables() && !VerifyErrorShown()) {
       try {
         QString text;
         GetVerifyError(text);

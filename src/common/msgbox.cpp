@@ -31,6 +31,16 @@ bool show(const Box &box) {
 
 }  // namespace
 
+QWidget *ShowInformationModeless(QWidget *parent, const QString &text) {
+  if (g_answerer) g_answerer->answer({Kind::Information, {}, text});
+  auto *mb = new QMessageBox(QMessageBox::Information, QApplication::applicationName(), text,
+                             QMessageBox::Ok, parent);
+  mb->setAttribute(Qt::WA_DeleteOnClose);
+  mb->setWindowModality(Qt::NonModal);
+  mb->show();
+  return mb;
+}
+
 void SetAnswerer(Answerer *answerer) { g_answerer = answerer; }
 
 void ShowError(const QString &text) { show({Kind::Error, {}, text}); }

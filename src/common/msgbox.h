@@ -3,6 +3,8 @@
 // answerer that records each box and returns a scripted answer.
 #include <QString>
 
+class QWidget;
+
 namespace msgbox {
 
 enum class Kind { Error, Information, Question, Plain, Warning };
@@ -33,5 +35,11 @@ bool AskQuestion(const QString &text);
 void ShowPlain(const QString &text);
 // Warning icon, Yes and No, with its own caption; true for Yes.
 bool AskWarning(const QString &caption, const QString &text);
+
+// Information icon, OK, without a modal loop: the caller goes on while the box
+// is open. The answerer is told of it as of any box; the box itself is shown
+// all the same (it waits for nobody) and deletes itself when closed. Returns
+// the box, owned by parent.
+QWidget *ShowInformationModeless(QWidget *parent, const QString &text);
 
 }  // namespace msgbox

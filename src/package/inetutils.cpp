@@ -193,7 +193,7 @@ TDateTime GetRemoteFileDate(const QString &URL) {
   return ParseHttpDate(QByteArray(header->value));
 }
 
-bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress) {
+bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress, long *Status) {
   // The file first: when it cannot be made, no request goes out.
   FileHandle file(std::fopen(QFile::encodeName(FileName).constData(), "wb"));
   if (!file) {
@@ -235,6 +235,7 @@ bool DownloadFile(const QString &URL, const QString &FileName, const DownloadPro
     }
     code = ResponseCode(r);
   }
+  if (Status) *Status = code;
 
   // Data still buffered may fail to reach the disk; a package cut short there
   // must not be reported as downloaded.

@@ -29,5 +29,6 @@ constexpr qint64 kMaxDownloadBytes = qint64(1) << 30;
 // cannot be created raises Exception and nothing is sent). True exactly when
 // the final status is 200. Transport errors, a cancel and a body over
 // kMaxDownloadBytes raise Exception once the file is closed; the file then
-// holds what had arrived.
-bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress = {});
+// holds what had arrived. Status, when given, gets the final status code.
+bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress = {},
+                  long *Status = nullptr);

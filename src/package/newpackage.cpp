@@ -1,5 +1,6 @@
 #include "package/newpackage.h"
 
+#include <QDebug>
 #include <QFile>
 
 #include <zip.h>
@@ -7,6 +8,7 @@
 #include <exception>
 #include <memory>
 
+#include "common/error.h"
 #include "common/msgbox.h"
 #include "package/inetutils.h"
 
@@ -35,21 +37,47 @@ QString ArchiveProblem(const QString &Path) {
 
 }  // namespace
 
+void ReportNewPackageFailure(const QString &reason) {
+  QString why = reason.trimmed();
+  while (why.endsWith(QLatin1Char('.'))) why.chop(1);  // the sentence goes on after it
+  const QString text = QStringLiteral("Не удалось получить новый пакет: %1. Будет использован встроенный пакет.")
+                           .arg(why);
+  qWarning().noquote() << text;
+  msgbox::ShowError(text);
+}
+
 bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress) {
   TDateTime date = 0;
   try {
     date = GetRemoteFileDate(URL);
-  } catch (const std::exception &) {
-    date = 0;  // an unreachable server simply means no offer
+    if (date == 0) qInfo().noquote() << "Новый пакет: сервер не назвал дату пакета" << URL;
+  } catch (const std::exception &e) {
+    // An unreachable server simply means no offer; the operator asked for nothing.
+    qWarning().noquote() << "Новый пакет: сервер недоступен:" << ExceptionMessage(e);
+    date = 0;
   }
   // Anything up to 1900-04-09 is no real date from the server.
   if (date <= 100) return false;
 
   if (!msgbox::AskQuestion(QStringLiteral("Доступнa новая версия кассового ПО. Скачать?"))) return false;
 
+  // The operator's own cancel is no failure to report.
+  bool cancelled = false;
+  DownloadProgress watched;
+  if (progress)
+    watched = [&](qint64 received, qint64 total) {
+      const bool go = progress(received, total);
+      if (!go) cancelled = true;
+      return go;
+    };
+  long status = 0;
   try {
-    if (!DownloadFile(URL, ZipPath, progress)) return false;
-  } catch (const std::exception &) {
+    if (!DownloadFile(URL, ZipPath, watched, &status)) {
+      ReportNewPackageFailure(QStringLiteral("сервер ответил кодом %1").arg(status));
+      return false;
+    }
+  } catch (const std::exception &e) {
+    if (!cancelled) ReportNewPackageFailure(ExceptionMessage(e));
     return false;
   }
 
@@ -57,9 +85,7 @@ bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadP
   // that would leave the program without rules, so the built-in package is used.
   const QString problem = ArchiveProblem(ZipPath);
   if (!problem.isEmpty()) {
-    msgbox::ShowError(QStringLiteral("Загруженный пакет не является исправным ZIP-архивом (%1).\r\n"
-                                     "Будет использован встроенный пакет.")
-                          .arg(problem));
+    ReportNewPackageFailure(QStringLiteral("загруженный файл не является исправным ZIP-архивом (%1)").arg(problem));
     return false;
   }
   return true;

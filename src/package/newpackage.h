@@ -9,4 +9,10 @@
 // usable archive is in place there; false sends the caller to the built-in
 // package. progress follows the download and may cancel it (which, like any
 // failed download, means the built-in package). Never raises.
+// After Yes every failure but the operator's own cancel is shown
+// (ReportNewPackageFailure); before the question failures only go to the log.
 bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress = {});
+
+// The error box for a package the operator asked for and did not get: "Не
+// удалось получить новый пакет: <reason>. Будет использован встроенный пакет."
+void ReportNewPackageFailure(const QString &reason);

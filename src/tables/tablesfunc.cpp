@@ -50,7 +50,14 @@ bool SaveTables(QString &AData) {
   return !op.tables->Stopped();
 }
 
+namespace {
+bool g_verifyErrorShown = false;
+}  // namespace
+
+bool VerifyErrorShown() { return g_verifyErrorShown; }
+
 bool VerifyTables() {
+  g_verifyErrorShown = false;
   try {
     Operation op;
     return op.tables->Verify();
@@ -59,6 +66,7 @@ bool VerifyTables() {
     // The report that follows names this failure, not an older mismatch.
     LastVerifyError.Reason = message;
     msgbox::ShowError(message);
+    g_verifyErrorShown = true;
     return false;
   }
 }

@@ -10,6 +10,8 @@
 bool SaveTables(QString &AData);
 // Compares the snapshot with the register; an error is shown and gives false.
 bool VerifyTables();
+// True when the last VerifyTables failed with an error it has shown itself.
+bool VerifyErrorShown();
 // Writes back every cell that differs from the snapshot file; an error is shown.
 void RestoreTables();
 // The report of the last failed verification.

@@ -185,17 +185,117 @@ TEST_F(RunTest, WaysOut) {
 }
 
 TEST_F(RunTest, MissingImageOrToolInTheWorkingFolder) {
-  for (const QString &name : {QStringLiteral("boot_160.bin"), QStringLiteral("dfu-util-static.exe")}) {
+  // Found before the backup and the switch to DFU mode: the register is never
+  // left there by a check that could come first.
+  const QString snapshot = appDir + QStringLiteral("/ecrdata/0000420150/tables.json");
+  for (const QString &name : {QStringLiteral("boot_160.bin"), QStringLiteral("fw_A5_1300.bin"),
+                              QStringLiteral("dfu-util-static.exe")}) {
     SCOPED_TRACE(name.toStdString());
     ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
+    QFile::remove(snapshot);
     form.reset();
     boxes.boxes.clear();
     TMainForm &f = StartDemo();
+    ASSERT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("on")}), 0);
     QFile::remove(f.FTempPath + name);
+    if (name.startsWith(QStringLiteral("fw_"))) f.FRules.removeFirst();  // the firmware rule (with a backup) first
     f.CheckConnectButton->click();
     EXPECT_EQ(Boxes(), (QStringList{QStringLiteral("plain: File: ") + f.FTempPath + name + QStringLiteral(" not found."),
                                     QStringLiteral("info: ") + kNotUpdated}));
+    EXPECT_FALSE(Methods().contains(QStringLiteral("SetDFUMode")));
+    EXPECT_FALSE(Show().value(QStringLiteral("dfu")).toBool());
+    EXPECT_FALSE(QFileInfo::exists(snapshot));  // no backup for a transfer that cannot happen
+    EXPECT_EQ(clock.slept(), 0u);
   }
+}
+
+TEST_F(RunTest, RulesFromAnotherFolderNameTheImagesTheWorkingFolderLacks) {
+  TMainForm &f = StartDemo();
+  const QString other = root.filePath(QStringLiteral("other"));
+  apptest::WriteFile(other + QStringLiteral("/rules.json"),
+                     R"({"RULES":[{"level":2,"bootloader":150,"file":"fw_A7_1500.bin","fwver":"A.7","fwbuild":1500,
+                         "savesetting":true},
+                        {"level":1,"bootloader":155,"file":"boot_160.bin","blver":160}]})");
+  apptest::WriteFile(other + QStringLiteral("/fw_A7_1500.bin"), "image beside the rules");
+  filedialog::SetAnswerer([&](const QString &) { return other + QStringLiteral("/rules.json"); });
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
+  QApplication::sendEvent(&f, &release);
+  // Beside the file is not where the transfer looks: the box names what the
+  // working folder lacks.
+  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("error: Недостаточно файлов для перепрошивки.\r\nfw_A7_1500.bin")});
+  ASSERT_EQ(f.FRules.size(), 2);
+
+  boxes.boxes.clear();
+  dialogs.script = {modal::mrCancel, modal::mrOk};  // the boot-loader declined, the firmware taken
+  ASSERT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("on")}), 0);
+  f.CheckConnectButton->click();
+  EXPECT_EQ(Boxes(), (QStringList{QStringLiteral("plain: File: ") + f.FTempPath + QStringLiteral("fw_A7_1500.bin not found."),
+                                  QStringLiteral("info: ") + kNotUpdated}));
+  EXPECT_FALSE(Methods().contains(QStringLiteral("SetDFUMode")));
+  EXPECT_FALSE(Show().value(QStringLiteral("dfu")).toBool());
+  // The register still answers.
+  boxes.boxes.clear();
+  dialogs.script = {modal::mrCancel, modal::mrCancel};
+  f.CheckConnectButton->click();
+  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("info: ") + kNotUpdated});
+}
+
+TEST_F(RunTest, AFailedLoadByHandKeepsTheRulesInForce) {
+  TMainForm &f = StartDemo();
+  const QString broken = root.filePath(QStringLiteral("broken/rules.json"));
+  apptest::WriteFile(broken, "{broken");
+  filedialog::SetAnswerer([&](const QString &) { return broken; });
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
+  QApplication::sendEvent(&f, &release);
+  const QStringList got = Boxes();
+  ASSERT_EQ(got.size(), 1);
+  EXPECT_TRUE(got[0].startsWith(QStringLiteral("error: "))) << got[0].toStdString();
+  EXPECT_TRUE(got[0].endsWith(QStringLiteral("\r\nПравила не заменены, действуют прежние."))) << got[0].toStdString();
+  EXPECT_EQ(f.FRules.size(), 3);
+
+  // The next connect still finds the update, not "the latest version".
+  boxes.boxes.clear();
+  f.CheckConnectButton->click();
+  EXPECT_EQ(dialogs.classNames(), QStringList{QStringLiteral("TUpdateForm")});
+  EXPECT_EQ(Identity(), QStringLiteral("A.6/1410/160"));
+}
+
+TEST_F(RunTest, NoRulesLoadedIsSaidNotTakenForTheLatestVersion) {
+  const struct {
+    const char *name;
+    QList<QPair<QString, QByteArray>> package;
+    QString problem;  // "%1": the working folder
+  } cases[] = {
+      {"no rules file", {{QStringLiteral("boot.bin"), "b"}}, QStringLiteral("File: %1rules.json not found.")},
+      {"rules rejected",
+       {{QStringLiteral("rules.json"), R"({"RULES":[{"bootloader":1,"file":"x"}]})"}},
+       QStringLiteral("Ошибка. Отсутствует поле \"level\". Элемент: 0.")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    form.reset();
+    TMainForm::SetBuiltInPackageForTests(MakePackage(c.package));
+    TMainForm &f = Start();
+    const QString problem = c.problem.contains(QStringLiteral("%1")) ? c.problem.arg(f.FTempPath) : c.problem;
+    boxes.boxes.clear();
+    ASSERT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("on")}), 0);
+    f.CheckConnectButton->click();
+    EXPECT_EQ(Boxes(), QStringList{QStringLiteral("error: Правила перепрошивки не загружены, обновление невозможно.\r\n") +
+                                   problem});
+    EXPECT_TRUE(f.CheckConnectButton->isEnabled());
+    EXPECT_TRUE(Methods().isEmpty()) << Methods().join(QStringLiteral(" ")).toStdString();
+    ASSERT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("off")}), 0);
+  }
+
+  // A valid set, even an empty one, loaded by hand: the run goes as described.
+  const QString empty = root.filePath(QStringLiteral("empty/rules.json"));
+  apptest::WriteFile(empty, R"({"RULES":[]})");
+  filedialog::SetAnswerer([&](const QString &) { return empty; });
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
+  QApplication::sendEvent(form.get(), &release);
+  boxes.boxes.clear();
+  form->CheckConnectButton->click();
+  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("info: ") + kLatest});
 }
 
 TEST_F(RunTest, ARuleNamingAFileOutsideTheFolderSendsNothing) {

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageBox>
 
 #include "app/signals.h"
 #include "appfixture.h"
@@ -103,17 +104,56 @@ class SafetyTest : public AppFixture {
 }  // namespace
 
 TEST_F(SafetyTest, ClosingDuringAnyWaitIsRefusedAndTheRunGoesOn) {
+  // The refusal box is left open: the run goes on under it, ends in the time
+  // the whole chain takes, and the box goes with the run.
+  const std::uint64_t chain = 3u * 3050 + 15050 + 2 * 30050;
+  auto notices = [](TMainForm &f) {
+    int n = 0;
+    for (QMessageBox *b : f.findChildren<QMessageBox *>())
+      if (b->isVisible() && b->text() == kRefused && !b->isModal()) ++n;
+    return n;
+  };
+  // Records the boxes in place of the fixture's: the closing message comes
+  // once the refusal box has gone.
+  struct ClosingAfterNotice : msgbox::Recorder {
+    std::function<int()> open;
+    int openAtClosing = -1;
+    bool answer(const msgbox::Box &box) override {
+      if (box.text == kLatest && open) openAtClosing = open();
+      return Recorder::answer(box);
+    }
+  } closing;
   for (const WaitCase &c : kWaits) {
     SCOPED_TRACE(c.name);
     TMainForm &f = Fresh();
     const QString work = f.FTempPath;
     bool refused = false;
-    ActAt(c, [&] { refused = !f.close(); });
+    int open = 0;
+    const std::uint64_t start = clock.slept();
+    ActAt(c, [&] {
+      refused = !f.close();
+      refused = !f.close() && refused;  // asked twice: still one box
+      open = notices(f);
+    });
+    closing.boxes.clear();
+    closing.openAtClosing = -1;
+    closing.open = [&] { return notices(f); };
+    int stillOpen = 0;  // sleeps of the run seen with the box open
+    auto act = clock.onSleep;
+    clock.onSleep = [&, act](std::uint64_t t) {
+      if (act) act(t);
+      if (notices(f) > 0) ++stillOpen;
+    };
     f.CheckConnectButton->click();
     QCoreApplication::processEvents();
 
     EXPECT_TRUE(refused);
-    EXPECT_EQ(boxes.texts(msgbox::Kind::Information), (QStringList{kRefused, kLatest}));
+    EXPECT_EQ(open, 1);
+    EXPECT_GT(stillOpen, 0);
+    EXPECT_EQ(clock.slept() - start, chain);
+    EXPECT_EQ(notices(f), 0);  // closed with the run
+    EXPECT_EQ(closing.openAtClosing, 0);
+    EXPECT_EQ(closing.texts(msgbox::Kind::Information), (QStringList{kRefused, kLatest}));
     EXPECT_EQ(Identity(), QStringLiteral("A.6/1410/160"));  // the whole chain
     EXPECT_TRUE(f.isVisible());
     EXPECT_TRUE(QFileInfo::exists(work));

@@ -121,6 +121,10 @@ TEST_F(SlowDownloadTest, APackageAnnouncedOverTheLimitIsNotDownloaded) {
   Serve(std::size_t(kMaxDownloadBytes) + 1, 1 << 20, 0);
   TMainForm &f = Start();
   EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray("built-in"));
+  // Asked for and not got: said, with the reason.
+  EXPECT_EQ(boxes.texts(msgbox::Kind::Error),
+            QStringList{QStringLiteral("Не удалось получить новый пакет: Пакет на сервере больше 1024 МиБ. "
+                                       "Будет использован встроенный пакет.")});
   // Refused on the announced size: at most what was on its way already.
   EXPECT_LT(server->sent(), std::size_t(64) << 20);
 }

@@ -191,28 +191,36 @@ TEST_F(AppFixture, KeyCommandsLoadRulesByHand) {
   EXPECT_EQ(asked.value(0), f.FTempPath);
   EXPECT_EQ(f.FRules.size(), 2);  // a cancelled dialog changes nothing
 
-  // Rules in another folder with their images beside them: no message.
+  // The transfer takes the images from the working folder: rules whose images
+  // are all there load without a word, wherever the rules file lies.
   const QString other = root.filePath(QStringLiteral("other"));
   WriteFile(other + QStringLiteral("/rules.json"),
-            R"({"RULES":[{"level":1,"bootloader":1,"file":"only.bin"}]})");
-  WriteFile(other + QStringLiteral("/only.bin"), "x");
+            R"({"RULES":[{"level":1,"bootloader":1,"file":"fw.bin"},{"level":1,"bootloader":2,"file":"boot.bin"}]})");
   answer = other + QStringLiteral("/rules.json");
   PressKeys(&f, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
   EXPECT_TRUE(boxes.boxes.isEmpty());
-  ASSERT_EQ(f.FRules.size(), 1);
-  EXPECT_EQ(f.FRules[0].filename, QStringLiteral("only.bin"));
+  ASSERT_EQ(f.FRules.size(), 2);
 
-  // Images missing beside the chosen file.
-  QFile::remove(other + QStringLiteral("/only.bin"));
+  // Images beside the chosen file but not in the working folder are named,
+  // each once, on a second line.
+  WriteFile(other + QStringLiteral("/rules.json"),
+            R"({"RULES":[{"level":1,"bootloader":1,"file":"only.bin"},{"level":1,"bootloader":2,"file":"fw.bin"},
+                         {"level":1,"bootloader":3,"file":"new.bin"},{"level":1,"bootloader":4,"file":"only.bin"}]})");
+  WriteFile(other + QStringLiteral("/only.bin"), "x");
+  WriteFile(other + QStringLiteral("/new.bin"), "x");
   PressKeys(&f, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
   EXPECT_EQ(boxes.texts(msgbox::Kind::Error),
-            QStringList{QStringLiteral("Недостаточно файлов для перепрошивки.")});
+            QStringList{QStringLiteral("Недостаточно файлов для перепрошивки.\r\nonly.bin, new.bin")});
+  ASSERT_EQ(f.FRules.size(), 4);  // loaded all the same
+  EXPECT_EQ(f.FRules[0].filename, QStringLiteral("only.bin"));
 
-  // A broken file is reported, not silently taken as "no rules".
+  // A broken file is reported, not silently taken as "no rules", and the
+  // rules in force stay.
   boxes.boxes.clear();
   WriteFile(answer, "{broken");
   PressKeys(&f, Qt::Key_O, Qt::ControlModifier | Qt::AltModifier);
   ASSERT_EQ(boxes.texts(msgbox::Kind::Error).size(), 1);
-  EXPECT_FALSE(boxes.texts(msgbox::Kind::Error)[0].isEmpty());
-  EXPECT_TRUE(f.FRules.isEmpty());
+  EXPECT_TRUE(boxes.texts(msgbox::Kind::Error)[0].endsWith(QStringLiteral("\r\nПравила не заменены, действуют прежние.")))
+      << boxes.texts(msgbox::Kind::Error)[0].toStdString();
+  EXPECT_EQ(f.FRules.size(), 4);
 }

@@ -190,6 +190,37 @@ TEST_F(TablesRunTest, AFailedVerificationIsReportedAndTheTransferGoesOn) {
   EXPECT_EQ(Cell(QStringLiteral("11"), QStringLiteral("1"), QStringLiteral("11")), longText.left(255).trimmed());
 }
 
+TEST_F(TablesRunTest, AVerificationThatRaisesIsShownOnce) {
+  // The snapshot is moved aside just as the verification starts (and back
+  // at the first wait after it): the verification raises, and the update's
+  // backup step adds no second box of the same failure.
+  struct MoveSnapshotAtVerify : QObject {
+    QString path;
+    bool moved = false;
+    bool eventFilter(QObject *o, QEvent *e) override {
+      if (e->type() == QEvent::Show && !moved) {
+        auto *w = dynamic_cast<TProgressForm *>(o);
+        if (w && w->windowTitle() == QStringLiteral("Проверка сохранённых данных."))
+          moved = QFile::rename(path, path + QStringLiteral(".aside"));
+      }
+      return false;
+    }
+  } move;
+  move.path = Snapshot();
+  qApp->installEventFilter(&move);
+  clock.onSleep = [&](std::uint64_t) {
+    if (move.moved) QFile::rename(move.path + QStringLiteral(".aside"), move.path);
+  };
+  TMainForm &f = StartDemo();
+  f.FRules = {f.FRules[1]};
+  f.CheckConnectButton->click();
+  qApp->removeEventFilter(&move);
+  EXPECT_TRUE(move.moved);
+  EXPECT_EQ(Boxes(), (QStringList{QStringLiteral("error: Файл %1 не найден!").arg(Snapshot()),
+                                  QStringLiteral("info: ") + kLatest}));
+  EXPECT_EQ(Identity(), QStringLiteral("A.5/1300/155"));  // the transfer went on
+}
+
 TEST_F(TablesRunTest, ARefusedWriteIsLoggedWhileTheRestoreGoesOn) {
   TMainForm &f = StartDemo();
   f.FRules = {f.FRules[1]};

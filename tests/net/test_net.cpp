@@ -231,7 +231,8 @@ TEST(CheckNewPackage, OffersAndFetchesOnlyWhatIsUsable) {
       {"no date", "/pkg", "", zip, true, false, false, false, false},
       {"the epoch", "/pkg", "Thu, 01 Jan 1970 00:00:00 GMT", zip, true, false, false, false, false},
       {"not found", "/missing", kDate, zip, true, false, false, false, false},
-      {"GET refused", "/head-only", kDate, zip, true, false, true, false, true},
+      // Asked for and not got: said.
+      {"GET refused", "/head-only", kDate, zip, true, false, true, true, true},
       {"error page served with 200", "/pkg", kDate, "<html>Service unavailable</html>", true, false, true,
        true, true},
       {"archive cut short", "/pkg", kDate, zip.substr(0, zip.size() / 2), true, false, true, true, true},
