@@ -11,6 +11,7 @@ struct Box {
   Kind kind;
   QString caption;  // empty: the application title
   QString text;
+  bool okOnly = false;  // a warning with OK alone, no question
 };
 
 class Answerer {
@@ -33,5 +34,7 @@ bool AskQuestion(const QString &text);
 void ShowPlain(const QString &text);
 // Warning icon, Yes and No, with its own caption; true for Yes.
 bool AskWarning(const QString &caption, const QString &text);
+// Warning icon, OK, with its own caption (empty: the application title).
+void ShowWarning(const QString &caption, const QString &text);
 
 }  // namespace msgbox
