@@ -174,11 +174,11 @@ QString ReadLDString(const QString &ValueName) {
 int ReadLDInteger(const QString &ValueName) {
   try {
     return ReadLDValue<int>(ValueName, -1, [](TRegistry &r, const QString &name) { return r.ReadInteger(name); });
-  } catch (const RegistryError &e) {
+  } catch (const RegistryError &) {
     // Which device: one bad value keeps the whole list from being shown.
-    throw RegistryError(QStringLiteral("Логическое устройство %1 «%2»: %3")
+    throw RegistryError(QStringLiteral("Логическое устройство %1 «%2»: Неверный тип данных параметра \"%3\"")
                             .arg(CurrentLDIndex + 1)
-                            .arg(ReadLDName(), e.message()));
+                            .arg(ReadLDName(), ValueName));
   }
 }
 
