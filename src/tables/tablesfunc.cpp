@@ -6,6 +6,7 @@
 #include "common/error.h"
 #include "common/msgbox.h"
 #include "forms/progressformunit.h"
+#include "forms/visuallogger.h"
 #include "tables/tablesutils.h"
 
 namespace {
@@ -69,7 +70,10 @@ bool SaveTables(QString &AData) {
   return true;
 }
 
-void BeginTablesRun() { g_run = RunState{true}; }
+void BeginTablesRun() {
+  g_run = RunState();
+  g_run.active = true;
+}
 void EndTablesRun() { g_run = RunState{}; }
 bool TablesRunSnapshotTaken() { return g_run.active && g_run.taken; }
 
