@@ -5,10 +5,13 @@
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTemporaryDir>
 #include <vector>
 
 #include "device/OstrelLib_TLB.h"
+#include "device/XmlDriverParams.h"
+#include "sim/model/ldlist.h"
 #include "sim/model/device.h"
 
 namespace {
@@ -77,6 +80,44 @@ void BM_ReadTableComponent(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ReadTableComponent);
+
+// A driver with many logical devices: the settings store in a folder of its
+// own, holding n devices.
+struct ManyDevices {
+  QTemporaryDir dir;
+  explicit ManyDevices(int n) {
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/user")));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(dir.path() + QStringLiteral("/system")));
+    ResetStorageTypeForTests();
+    std::vector<osim::LogicalDevice> devices;
+    for (int i = 0; i < n; ++i) devices.push_back(osim::DefaultLogicalDevice(i + 1));
+    osim::LogicalDevices::Save(devices);
+  }
+};
+
+// The simulator's listing of its devices (each driver call that names a
+// device reads it).
+void BM_LogicalDevicesLoad(benchmark::State &state) {
+  ManyDevices many(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(osim::LogicalDevices::Load());
+}
+BENCHMARK(BM_LogicalDevicesLoad)->Arg(10)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// The device dialog's reading of every device's values, as FillEcrList does.
+void BM_DeviceDialogValues(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  ManyDevices many(n);
+  for (auto _ : state) {
+    const TLDListing listing;
+    for (int i = 0; i < n; ++i) {
+      CurrentLDIndex = i;
+      benchmark::DoNotOptimize(ReadLDName());
+      benchmark::DoNotOptimize(ReadLDConnectionType());
+      benchmark::DoNotOptimize(LDComSettingsText());
+    }
+  }
+}
+BENCHMARK(BM_DeviceDialogValues)->Arg(10)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "sim/model/ldlist.h"
 
 #include <QFileInfo>
+#include <QSet>
 #include <QSaveFile>
 #include <algorithm>
 
@@ -21,8 +22,7 @@ RegistryRoot RootFor(int storageType) {
 
 QString Q(const std::string &s) { return QString::fromStdString(s); }
 
-int IntOr(TRegistry &reg, const char *name, int fallback) {
-  const QString n = QLatin1String(name);
+int IntOr(TRegistry &reg, const QString &n, int fallback) {
   if (!reg.ValueExists(n)) return fallback;
   try {
     return reg.ReadInteger(n);
@@ -31,8 +31,7 @@ int IntOr(TRegistry &reg, const char *name, int fallback) {
   }
 }
 
-std::string StrOr(TRegistry &reg, const char *name, const std::string &fallback) {
-  const QString n = QLatin1String(name);
+std::string StrOr(TRegistry &reg, const QString &n, const std::string &fallback) {
   return reg.ValueExists(n) ? reg.ReadString(n).toStdString() : fallback;
 }
 
@@ -66,18 +65,24 @@ std::vector<LogicalDevice> LogicalDevices::Load() {
   if (!Configured()) return {DefaultLogicalDevice(1)};
   std::vector<LogicalDevice> out;
   TRegistry reg(RootFor(StorageType()));
+  // The store is read once: the devices' key, then every value under it.
+  if (!reg.OpenKeyReadOnly(QLatin1String(kDevicesKey))) return out;
+  const QStringList keys = reg.GetKeyNames();
+  const QSet<QString> present(keys.cbegin(), keys.cend());
   // Indexes run from 0 without gaps: device number n is key n - 1.
   for (int i = 0;; ++i) {
-    if (!reg.OpenKeyReadOnly(LDKeyName(i))) break;
+    const QString key = QString::number(i);
+    if (!present.contains(key)) break;
+    auto v = [&key](const char *name) { return key + QLatin1Char('/') + QLatin1String(name); };
     LogicalDevice d;
-    d.name = StrOr(reg, "Name", "");
-    d.connectionType = IntOr(reg, "ConnectionType", -1);
-    d.comNumber = IntOr(reg, "ComNumber", -1);
-    d.baudrate = IntOr(reg, "Baudrate", -1);
-    d.useIPAddress = IntOr(reg, "UseIPAddress", -1);
-    d.ipAddress = StrOr(reg, "IPAddress", "");
-    d.computerName = StrOr(reg, "ComputerName", "");
-    d.tcpPort = IntOr(reg, "TCPPort", -1);
+    d.name = StrOr(reg, v("Name"), "");
+    d.connectionType = IntOr(reg, v("ConnectionType"), -1);
+    d.comNumber = IntOr(reg, v("ComNumber"), -1);
+    d.baudrate = IntOr(reg, v("Baudrate"), -1);
+    d.useIPAddress = IntOr(reg, v("UseIPAddress"), -1);
+    d.ipAddress = StrOr(reg, v("IPAddress"), "");
+    d.computerName = StrOr(reg, v("ComputerName"), "");
+    d.tcpPort = IntOr(reg, v("TCPPort"), -1);
     out.push_back(std::move(d));
   }
   return out;

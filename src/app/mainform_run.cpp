@@ -55,9 +55,13 @@ void TMainForm::CheckConnectButtonClick() {
   FRunning = true;
   CheckConnectButton->setEnabled(false);
   FApplied.Clear();
+  FSettingsNotRestored = false;
+  FSettingsResetNoCopy = false;
+  if (BeginRunHook) BeginRunHook();
   struct EndOfRun {
     TMainForm *f;
     ~EndOfRun() {
+      if (f->EndRunHook) f->EndRunHook();
       f->FRunning = false;
       f->CheckConnectButton->setEnabled(true);
     }
@@ -97,8 +101,18 @@ void TMainForm::CheckConnectButtonClick() {
     }
     if (FStopRequested) return;
     CloseRefusalNotice();  // the register is left alone from here: nothing to wait for
-    msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
-                                          : QStringLiteral("Установлена последняя версия ПО."));
+    const QString closing = FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
+                                          : QStringLiteral("Установлена последняя версия ПО.");
+    // Settings the update took away are said with the closing message, which
+    // then claims no success.
+    QString settings;
+    if (FSettingsNotRestored) settings += QStringLiteral("\r\nНастройки ККТ после обновления не восстановлены.");
+    if (FSettingsResetNoCopy)
+      settings += QStringLiteral("\r\nНастройки ККТ сброшены при обновлении, копия настроек не снималась.");
+    if (settings.isEmpty())
+      msgbox::ShowInformation(closing);
+    else
+      msgbox::ShowWarning(QString(), closing + settings);
   } catch (const std::exception &e) {
     CloseRefusalNotice();
     msgbox::ShowError(ExceptionMessage(e));

@@ -12,6 +12,7 @@
 #include "forms/progresstformunit.h"
 #include "forms/rebootformunit.h"
 #include "package/execproc.h"
+#include "tables/tablesfunc.h"
 
 namespace {
 
@@ -176,6 +177,7 @@ bool TMainForm::FlashDfu() {
   {
     HideOnExit hide{ProrgessTForm};
     QString serial;
+    bool setUpAnew = false;
     const int rc = drv->ReadSerialNumber();
     if (rc == 0) {
       serial = drv->SerialNumber();
@@ -185,6 +187,7 @@ bool TMainForm::FlashDfu() {
       int r = drv->ResetSettings();
       if (r == 147) r = drv->ResetSettings();
       if (r != 0) return false;
+      setUpAnew = true;
       const QDateTime now = waits::Now();
       drv->setDate(datetime::FromDate(now.date()));
       if (drv->SetDate() != 0) return false;
@@ -198,7 +201,15 @@ bool TMainForm::FlashDfu() {
     }
     if (serial != FSerial) return false;
 
-    if (rule.savesetting && RestoreAfterUpdateHook) RestoreAfterUpdateHook();
+    // The set-up wiped every table: the run's snapshot is written back even
+    // after a transfer whose rule keeps no settings; without one the closing
+    // box says the settings were reset.
+    const bool haveSnapshot = RunSnapshotTakenHook && RunSnapshotTakenHook();
+    if ((rule.savesetting || (setUpAnew && haveSnapshot)) && RestoreAfterUpdateHook) {
+      if (!RestoreAfterUpdateHook()) FSettingsNotRestored = true;
+    } else if (setUpAnew && !rule.savesetting) {
+      FSettingsResetNoCopy = true;
+    }
 
     if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
   }
@@ -219,7 +230,10 @@ void TMainForm::WriteUpdateTables(const TFWRule &rule) {
       drv->setValueOfFieldInteger(cell.intvalue);
     else
       drv->setValueOfFieldString(cell.strvalue);
-    if (drv->WriteTable() != 0)
+    if (drv->WriteTable() == 0)
+      // Later restores of this run keep the rule's value.
+      NoteRunCell(cell.table, cell.row, cell.field, cell._type, cell.intvalue, cell.strvalue);
+    else
       failed << QStringLiteral("Таблица %1, ряд %2, поле %3: %4")
                     .arg(cell.table)
                     .arg(cell.row)

@@ -49,7 +49,10 @@ class TMainForm : public QWidget {
   // Hooks filled by later work; empty ones do nothing.
   std::function<void()> RestoreTablesHook;          // Ctrl+Alt+T
   std::function<bool()> BackupTablesHook;           // before the switch to DFU mode; false: stop
-  std::function<void()> RestoreAfterUpdateHook;     // after the serial check
+  std::function<bool()> RestoreAfterUpdateHook;     // after the serial check; false: settings not restored
+  std::function<bool()> RunSnapshotTakenHook;       // the run has its tables snapshot
+  std::function<void()> BeginRunHook;               // the update run starts
+  std::function<void()> EndRunHook;                 // ... and ends
   std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
 
   bool runInProgress() const { return FRunning; }
@@ -121,6 +124,10 @@ class TMainForm : public QWidget {
   // no pass applies the same rule to the same identity twice.
   TFWRuleHistory FApplied;
   bool FShown = false;
+  // The run's settings: not restored after an update, or reset by the
+  // set-up after an update with no copy taken.
+  bool FSettingsNotRestored = false;
+  bool FSettingsResetNoCopy = false;
   bool FRunning = false;
   int FOperations = 0;
   std::unique_ptr<QProgressDialog> FDownloadForm;

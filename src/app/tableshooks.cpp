@@ -7,8 +7,10 @@
 void InstallTablesHooks(TMainForm &form) {
   form.BackupTablesHook = []() {
     QString data;
+    // The run's first backup saves the snapshot; a later pass keeps it (the
+    // register may have been set up anew since) and only verifies against it.
     // An error of the save ends the run; a stop by the operator ends the update.
-    if (!SaveTables(data)) return false;
+    if (!TablesRunSnapshotTaken() && !SaveTables(data)) return false;
     // An error of the verification is shown by it already: one box, not two.
     if (!VerifyTables() && !VerifyErrorShown()) {
       try {
@@ -21,6 +23,9 @@ void InstallTablesHooks(TMainForm &form) {
     }
     return true;
   };
-  form.RestoreAfterUpdateHook = []() { RestoreTables(); };
+  form.RestoreAfterUpdateHook = []() { return RestoreTablesAfterUpdate(); };
+  form.RunSnapshotTakenHook = []() { return TablesRunSnapshotTaken(); };
+  form.BeginRunHook = []() { BeginTablesRun(); };
+  form.EndRunHook = []() { EndTablesRun(); };
   form.RestoreTablesHook = []() { RestoreTables(); };
 }

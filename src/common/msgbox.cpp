@@ -20,7 +20,7 @@ bool show(const Box &box) {
     case Kind::Warning: mb.setIcon(QMessageBox::Warning); break;
     case Kind::Plain: mb.setIcon(QMessageBox::NoIcon); break;
   }
-  if (box.kind == Kind::Question || box.kind == Kind::Warning) {
+  if (box.kind == Kind::Question || (box.kind == Kind::Warning && !box.okOnly)) {
     mb.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     return mb.exec() == QMessageBox::Yes;
   }
@@ -50,5 +50,6 @@ void ShowPlain(const QString &text) { show({Kind::Plain, {}, text}); }
 bool AskWarning(const QString &caption, const QString &text) {
   return show({Kind::Warning, caption, text});
 }
+void ShowWarning(const QString &caption, const QString &text) { show({Kind::Warning, caption, text, true}); }
 
 }  // namespace msgbox

@@ -13,6 +13,7 @@ struct Box {
   Kind kind;
   QString caption;  // empty: the application title
   QString text;
+  bool okOnly = false;  // a warning with OK alone, no question
 };
 
 class Answerer {
@@ -35,6 +36,8 @@ bool AskQuestion(const QString &text);
 void ShowPlain(const QString &text);
 // Warning icon, Yes and No, with its own caption; true for Yes.
 bool AskWarning(const QString &caption, const QString &text);
+// Warning icon, OK, with its own caption (empty: the application title).
+void ShowWarning(const QString &caption, const QString &text);
 
 // Information icon, OK, without a modal loop: the caller goes on while the box
 // is open. The answerer is told of it as of any box; the box itself is shown

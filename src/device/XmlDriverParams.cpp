@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <memory>
 #include <iterator>
 #include <optional>
@@ -67,9 +68,17 @@ void TXmlDriverParams::Load() {
   SetDefaults();
   const QString name = ParamsFileName();
   if (!QFileInfo::exists(name)) throw Exception(name + QStringLiteral(" not found"));
+  // A parameters file holds a few lines: anything that is not a plain file
+  // or is far larger is not read (and counts as unreadable).
+  const QFileInfo info(name);
+  if (!info.isFile()) throw Exception(QStringLiteral("Файл %1 не является обычным файлом").arg(name));
+  if (info.size() > kMaxParamsFileBytes)
+    throw Exception(QStringLiteral("Файл %1 слишком велик: %2 байт").arg(name).arg(info.size()));
   QFile f(name);
   if (!f.open(QIODevice::ReadOnly)) throw Exception(QStringLiteral("Не удалось открыть %1: %2").arg(name, f.errorString()));
-  const QByteArray data = f.readAll();
+  const QByteArray data = f.read(kMaxParamsFileBytes + 1);
+  if (data.size() > kMaxParamsFileBytes)
+    throw Exception(QStringLiteral("Файл %1 слишком велик").arg(name));
   // The declaration names the encoding; nothing is fetched from the network
   // and no external entity or DTD is loaded.
   std::unique_ptr<xmlDoc, XmlDocFree> doc(
@@ -112,23 +121,65 @@ QString LDKeyName(int index) {
 
 namespace {
 
+const char kDevicesKey[] = "Software\\Korvalis\\Ostrel\\Logical Devices";
+
+// The store opened once for a whole listing (TLDListing), with the devices
+// it holds; null outside a listing.
+struct Listing {
+  std::unique_ptr<TRegistry> reg;
+  QSet<QString> devices;
+};
+Listing *g_listing = nullptr;
+
 // Read access only: a user who may not write the machine-wide store still
 // sees its devices.
 template <class T, class Fn>
 T ReadLDValue(const QString &valueName, T missing, Fn read) {
+  if (g_listing) {
+    const QString device = QString::number(CurrentLDIndex);
+    const QString name = device + QLatin1Char('/') + valueName;
+    if (!g_listing->reg || !g_listing->devices.contains(device) || !g_listing->reg->ValueExists(name)) return missing;
+    return read(*g_listing->reg, name);
+  }
   TRegistry reg(GetStorageType() == 0 ? RegistryRoot::LocalMachine : RegistryRoot::CurrentUser);
   if (!reg.OpenKeyReadOnly(LDKeyName(CurrentLDIndex)) || !reg.ValueExists(valueName)) return missing;
-  return read(reg);
+  return read(reg, valueName);
 }
 
 }  // namespace
 
+TLDListing::TLDListing() : FPrevious(g_listing) {
+  auto *l = new Listing;
+  l->reg = std::make_unique<TRegistry>(GetStorageType() == 0 ? RegistryRoot::LocalMachine : RegistryRoot::CurrentUser);
+  if (l->reg->OpenKeyReadOnly(QLatin1String(kDevicesKey))) {
+    const QStringList names = l->reg->GetKeyNames();
+    l->devices = QSet<QString>(names.cbegin(), names.cend());
+  } else {
+    l->reg.reset();
+  }
+  FListing = l;
+  g_listing = l;
+}
+
+TLDListing::~TLDListing() {
+  g_listing = static_cast<Listing *>(FPrevious);
+  delete static_cast<Listing *>(FListing);
+}
+
 QString ReadLDString(const QString &ValueName) {
-  return ReadLDValue<QString>(ValueName, QString(), [&](TRegistry &r) { return r.ReadString(ValueName); });
+  return ReadLDValue<QString>(ValueName, QString(),
+                              [](TRegistry &r, const QString &name) { return r.ReadString(name); });
 }
 
 int ReadLDInteger(const QString &ValueName) {
-  return ReadLDValue<int>(ValueName, -1, [&](TRegistry &r) { return r.ReadInteger(ValueName); });
+  try {
+    return ReadLDValue<int>(ValueName, -1, [](TRegistry &r, const QString &name) { return r.ReadInteger(name); });
+  } catch (const RegistryError &) {
+    // Which device: one bad value keeps the whole list from being shown.
+    throw RegistryError(QStringLiteral("Логическое устройство %1 «%2»: Неверный тип данных параметра \"%3\"")
+                            .arg(CurrentLDIndex + 1)
+                            .arg(ReadLDName(), ValueName));
+  }
 }
 
 QString ReadLDName() { return ReadLDString(QStringLiteral("Name")); }

@@ -37,6 +37,24 @@ int GetStorageType();
 // Forgets the stored storage type, for tests that change the file.
 void ResetStorageTypeForTests();
 
+// The largest "Ostrel.xml" read; a larger one counts as unreadable.
+constexpr qint64 kMaxParamsFileBytes = 1024 * 1024;
+
+// While one lives, the readers below take their values from one reading of
+// the store, made when it was created: a listing of many devices reads the
+// store once, not once for every value.
+class TLDListing {
+ public:
+  TLDListing();
+  ~TLDListing();
+  TLDListing(const TLDListing &) = delete;
+  TLDListing &operator=(const TLDListing &) = delete;
+
+ private:
+  void *FPrevious;
+  void *FListing;
+};
+
 // The logical device whose values the readers below use.
 extern int CurrentLDIndex;
 
@@ -44,7 +62,8 @@ extern int CurrentLDIndex;
 QString LDKeyName(int index);
 
 // Empty text or -1 when the key or the value is missing; a stored text that is
-// not a decimal integer raises RegistryError from ReadLDInteger.
+// not a decimal integer raises RegistryError from ReadLDInteger, naming the
+// device and the value.
 QString ReadLDString(const QString &ValueName);
 int ReadLDInteger(const QString &ValueName);
 QString ReadLDName();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QDebug>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -193,6 +194,8 @@ void TSelectLDForm::FillEcrList() {
   FEnabled.fill(false, n);
   const int keep = Row();
   LDGrid->setRowCount(n);
+  // The store is read once for the whole list.
+  const TLDListing listing;
   for (int i = 0; i < n; ++i) {
     const int row = i + 1;
     FEnabled[i] = false;
@@ -268,8 +271,17 @@ void TSelectLDForm::ActivateSelectedLD() {
   if (r < 1 || r - 1 >= FEnabled.size() || !FEnabled[r - 1]) return;
   TDriver *drv = Driver();
   drv->setLDNumber(r);
-  // Refused: the dialog stays open, the operator chooses again.
-  if (drv->SetActiveLD() == 0) done(modal::mrOk);
+  // Refused: the dialog stays open, the operator chooses again; the refusal
+  // is logged.
+  const int rc = drv->SetActiveLD();
+  if (rc == 0) {
+    done(modal::mrOk);
+    return;
+  }
+  qWarning().noquote() << QStringLiteral("SetActiveLD: логическое устройство %1 не выбрано: (%2) %3")
+                              .arg(r)
+                              .arg(rc)
+                              .arg(drv->ResultCodeDescription());
 }
 
 void TSelectLDForm::OkButtonClick() {

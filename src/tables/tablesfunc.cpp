@@ -1,15 +1,26 @@
 #include "tables/tablesfunc.h"
 
 #include <memory>
+#include <vector>
 
 #include "common/error.h"
 #include "common/msgbox.h"
 #include "forms/progressformunit.h"
+#include "forms/visuallogger.h"
 #include "tables/tablesutils.h"
 
 namespace {
 
 bool g_running = false;
+
+// The update run under way, and what its first backup saved.
+struct RunState {
+  bool active = false;
+  bool taken = false;
+  std::vector<TECRTables::TCellAddr> skippedCells;
+  std::vector<int> skippedTables;
+  TFieldsData cells;  // written by the run itself after the snapshot
+} g_run;
 
 // One operation's window and tables object. The object goes first, also on
 // an error, which takes the window off the screen with it.
@@ -27,12 +38,15 @@ struct Operation {
       g_running = wasRunning;
       throw;
     }
+    if (g_run.active && g_run.taken) tables->setRunCells(g_run.cells);
     TProgressForm *f = form.get();
     tables->OnShowProgress = [f](QObject *sender, const QString &params) { f->Do_Show(sender, params); };
     tables->OnProgress = [f](QObject *sender, const QString &params) { f->DoProgress(sender, params); };
     tables->OnHideProgress = [f](QObject *sender, const QString &params) { f->Do_Hide(sender, params); };
   }
   ~Operation() {
+    // A log that holds lines the operator must read stays on screen.
+    if (tables) KeepTablesLog(tables->ReleaseLogToKeep());
     tables.reset();
     form.reset();
     g_running = wasRunning;
@@ -47,7 +61,37 @@ bool SaveTables(QString &AData) {
   Operation op;
   op.tables->setBackup(true);
   AData = op.tables->TablesData();
-  return !op.tables->Stopped();
+  if (op.tables->Stopped()) return false;
+  if (g_run.active && !g_run.taken) {
+    g_run.taken = true;
+    g_run.skippedCells = op.tables->SkippedCells();
+    g_run.skippedTables = op.tables->SkippedTables();
+  }
+  return true;
+}
+
+void BeginTablesRun() {
+  g_run = RunState();
+  g_run.active = true;
+}
+void EndTablesRun() { g_run = RunState{}; }
+bool TablesRunSnapshotTaken() { return g_run.active && g_run.taken; }
+
+void NoteRunCell(int table, int row, int field, int type, int intValue, const QString &strValue) {
+  if (!g_run.active) return;
+  TFieldRec c;
+  c.Table = table;
+  c.Row = row;
+  c.Number = field;
+  c.FieldType = type == 0 ? 0 : 1;
+  c.IntValue = intValue;
+  c.StringValue = strValue;
+  for (TFieldRec &r : g_run.cells)
+    if (r.Table == table && r.Row == row && r.Number == field) {
+      r = c;
+      return;
+    }
+  g_run.cells.push_back(c);
 }
 
 namespace {
@@ -71,15 +115,119 @@ bool VerifyTables() {
   }
 }
 
+namespace {
+
+const QString kRestoreCaption = QStringLiteral("Восстановление таблиц.");
+
+// The value a cell should hold, as the log may show it: the cashiers'
+// passwords (table 2) are never shown.
+QString ShownValue(const TFieldRec &rec) {
+  if (rec.Table == 2) return QStringLiteral("значение скрыто (пароли кассиров)");
+  if (rec.FieldType == 0) return QString::number(rec.IntValue);
+  return QStringLiteral("«") + rec.StringValue + QStringLiteral("»");
+}
+
+// Lists in the log every cell the restore could not put back, and with
+// leftOut the cells the run's backup left out; returns how many.
+int ReportUnrestored(TECRTables &t, bool leftOut) {
+  int n = 0;
+  for (const auto &w : t.RefusedWrites()) {
+    t.Log(QStringLiteral("Не восстановлено: Таблица %1, ряд %2, поле %3 (%4 / %5), должно быть: %6.")
+              .arg(w.rec.Table)
+              .arg(w.rec.Row)
+              .arg(w.rec.Number)
+              .arg(w.tableName, w.rec.Name, ShownValue(w.rec)));
+    ++n;
+  }
+  if (!leftOut) return n;
+  auto tableName = [&t](int number) {
+    for (const TTableInfo &i : t.TablesInfo())
+      if (i.Number == number) return i.TableName;
+    return QString();
+  };
+  for (const auto &c : g_run.skippedCells) {
+    t.Log(QStringLiteral("Не восстановлено: Таблица %1, ряд %2, поле %3 (%4): ячейка не прочитана при сохранении, "
+                         "её значения нет в файле таблиц.")
+              .arg(c.table)
+              .arg(c.row)
+              .arg(c.field)
+              .arg(tableName(c.table)));
+    ++n;
+  }
+  for (const int number : g_run.skippedTables) {
+    int cells = 0;
+    for (const TTableInfo &i : t.TablesInfo())
+      if (i.Number == number) cells = i.RowCount * i.ColCount;
+    t.Log(QStringLiteral("Не восстановлено: Таблица %1 (%2) целиком, ячеек: %3: таблица не прочитана при "
+                         "сохранении, её значений нет в файле таблиц.")
+              .arg(number)
+              .arg(tableName(number))
+              .arg(cells));
+    n += cells > 0 ? cells : 1;
+  }
+  return n;
+}
+
+void ShowUnrestored(int n) {
+  msgbox::ShowWarning(kRestoreCaption,
+                      QStringLiteral("Не удалось восстановить ячеек: %1. Список — в окне журнала.").arg(n));
+}
+
+}  // namespace
+
 void RestoreTables() {
   // Never a second restore inside a running operation.
   if (g_running) return;
+  int failed = 0, written = 0;
   try {
     Operation op;
     op.tables->setTablesData(QString());
+    written = op.tables->WrittenCount();
+    failed = ReportUnrestored(*op.tables, false);
   } catch (const std::exception &e) {
     msgbox::ShowError(ExceptionMessage(e));
+    return;
   }
+  if (failed > 0)
+    ShowUnrestored(failed);
+  else
+    msgbox::ShowInformation(QStringLiteral("Таблицы восстановлены: записано ячеек: %1.").arg(written));
+}
+
+bool RestoreTablesAfterUpdate() {
+  if (g_running) return false;
+  int failed = 0;
+  QString notRestored;
+  try {
+    Operation op;
+    const QString main = op.tables->FileName();
+    bool done = false;
+    try {
+      op.tables->setTablesData(QString());
+      done = true;
+    } catch (const Exception &e) {
+      // Nothing was written: every reason lies in the file or its check.
+      const QString bak = main + QStringLiteral(".bak");
+      msgbox::ShowError(e.message() + QStringLiteral("\r\nНастройки ККТ восстанавливаются из предыдущей копии %1.").arg(bak));
+      op.tables->setFileName(bak);
+      try {
+        op.tables->setTablesData(QString());
+        done = true;
+      } catch (const Exception &eb) {
+        notRestored = eb.message();
+      }
+    }
+    if (done) failed = ReportUnrestored(*op.tables, true);
+  } catch (const std::exception &e) {
+    notRestored = ExceptionMessage(e);
+  }
+  if (!notRestored.isEmpty()) {
+    msgbox::ShowWarning(kRestoreCaption,
+                        QStringLiteral("Настройки ККТ после обновления не восстановлены.\r\n") + notRestored);
+    return false;
+  }
+  if (failed > 0) ShowUnrestored(failed);
+  return true;
 }
 
 void GetVerifyError(QString &AText) {

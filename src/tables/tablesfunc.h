@@ -12,8 +12,27 @@ bool SaveTables(QString &AData);
 bool VerifyTables();
 // True when the last VerifyTables failed with an error it has shown itself.
 bool VerifyErrorShown();
-// Writes back every cell that differs from the snapshot file; an error is shown.
+// Writes back every cell that differs from the snapshot file; an error is
+// shown. The key command's restore: it ends with a box that says how many
+// cells were written, or how many could not be (listed in the log window).
 void RestoreTables();
+// The restore after an update. When "tables.json" cannot be used, says why
+// and takes "tables.json.bak"; false (after a warning) when neither can be
+// used and the settings stay as the update left them. Cells the register
+// refused, and cells the run's backup left out, are listed in the log window
+// and counted in a warning box.
+bool RestoreTablesAfterUpdate();
+
+// One update run. The register's settings before the run's first change are
+// the run's snapshot: the first backup of the run saves it, later backups
+// keep it (and only verify the register against it), and every restore of
+// the run writes it.
+void BeginTablesRun();
+void EndTablesRun();
+bool TablesRunSnapshotTaken();
+// A cell the run itself wrote after its snapshot (a rule's own cell): later
+// verifies and restores of the run take this value. type 0: integer.
+void NoteRunCell(int table, int row, int field, int type, int intValue, const QString &strValue);
 // The report of the last failed verification.
 void GetVerifyError(QString &AText);
 

@@ -1,10 +1,18 @@
 #include "tables/tablesutils.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -52,82 +60,242 @@ QString FolderName(const QString &serial) {
   return out;
 }
 
-// A cell record's key, as the operation needs it.
-const ojson &Key(const ojson &rec, const char *key, size_t index) {
-  if (!rec.is_object() || !rec.contains(key))
-    throw Exception(QStringLiteral("Файл таблиц повреждён: в записи %1 нет ключа \"%2\".")
-                        .arg(index + 1)
-                        .arg(QString::fromLatin1(key)));
-  return rec[key];
+// ---------------------------------------------------------------------------
+// Reading a snapshot back
+
+[[noreturn]] void Damaged(const QString &path, const QString &what) {
+  throw Exception(QStringLiteral("Файл таблиц %1 повреждён: %2").arg(path, what));
 }
 
-int IntKey(const ojson &rec, const char *key, size_t index) {
-  const ojson &v = Key(rec, key, index);
-  // Signed or unsigned in the file; the low 32 bits, as a 32-bit field holds them.
-  if (v.is_number_integer()) return static_cast<int>(static_cast<std::uint32_t>(v.get<std::uint64_t>()));
-  throw Exception(QStringLiteral("Файл таблиц повреждён: в записи %1 ключ \"%2\" не целое число.")
-                      .arg(index + 1)
-                      .arg(QString::fromLatin1(key)));
+// A snapshot is an object holding an array of flat objects: three levels.
+// Anything deeper is refused before the parser builds a tree of it.
+constexpr int kMaxSnapshotDepth = 3;
+
+int NestingDepth(const QByteArray &text) {
+  int depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > deepest) deepest = depth;
+      if (deepest > kMaxSnapshotDepth) return deepest;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
 }
 
-QString StrKey(const ojson &rec, const char *key, size_t index) {
-  const ojson &v = Key(rec, key, index);
-  if (v.is_string()) return Q(v.get_ref<const std::string &>());
-  if (v.is_number()) return Q(v.dump());
-  throw Exception(QStringLiteral("Файл таблиц повреждён: в записи %1 ключ \"%2\" не строка.")
-                      .arg(index + 1)
-                      .arg(QString::fromLatin1(key)));
-}
-
-// The snapshot read back: its text in the 8-bit code page, as JSON. Empty
-// with the reason when it is not a snapshot of the register on the link now.
-struct Snapshot {
-  ojson fields;
-  QString reason;
-};
-
-Snapshot ParseSnapshot(const QString &text, const QString &serial) {
-  Snapshot s;
-  // The text is what the code page made of the file's bytes; the parser
-  // takes it as UTF-8.
-  const ojson j = ojson::parse(U8(text), nullptr, false);
-  if (j.is_discarded() || !j.is_object()) {
-    s.reason = QStringLiteral("Файл сохранённых таблиц не читается (это не JSON).");
-    return s;
-  }
-  if (!j.contains("ecrSerial")) {
-    s.reason = QStringLiteral("В файле сохранённых таблиц нет заводского номера ККТ.");
-    return s;
-  }
-  const ojson &es = j["ecrSerial"];
-  if (!es.is_string() || Q(es.get_ref<const std::string &>()) != serial) {
-    s.reason = QStringLiteral("Файл сохранённых таблиц относится к ККТ с заводским номером %1, а на связи ККТ %2.")
-                   .arg(es.is_string() ? Q(es.get_ref<const std::string &>()) : Q(es.dump()),
-                        serial.isEmpty() ? QStringLiteral("без номера") : serial);
-    return s;
-  }
-  if (!j.contains("fields") || !j["fields"].is_array()) {
-    s.reason = QStringLiteral("В файле сохранённых таблиц нет данных полей.");
-    return s;
-  }
-  s.fields = j["fields"];
+// A scalar as a message shows it, short.
+QString Shown(const ojson &v) {
+  QString s = Q(v.dump(-1, ' ', false, ojson::error_handler_t::replace));
+  if (s.size() > 40) s = s.left(40) + QStringLiteral("…");
   return s;
 }
 
-// The file's bytes as the 8-bit code page's text.
-QString ReadText(const QString &path, bool firstLineOnly) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly))
-    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, f.errorString()));
-  QByteArray bytes = f.readAll();
-  if (f.error() != QFileDevice::NoError)
-    throw Exception(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, f.errorString()));
-  if (firstLineOnly) {
-    const qsizetype nl = bytes.indexOf('\n');
-    if (nl >= 0) bytes.truncate(nl);
-    if (bytes.endsWith('\r')) bytes.chop(1);
+struct RecordReader {
+  const ojson &rec;
+  size_t index;
+  const QString &path;
+
+  const ojson &Key(const char *key) const {
+    auto it = rec.find(key);
+    if (it == rec.end())
+      Damaged(path, QStringLiteral("в записи %1 нет ключа \"%2\".").arg(index + 1).arg(QString::fromLatin1(key)));
+    return *it;
   }
+  // An integer of the record's 32-bit field, within [lo, hi].
+  int Int(const char *key, std::int64_t lo, std::int64_t hi) const {
+    const ojson &v = Key(key);
+    bool fits = false;
+    if (v.is_number_unsigned()) {
+      const std::uint64_t u = v.get<std::uint64_t>();
+      fits = u <= static_cast<std::uint64_t>(hi) && static_cast<std::int64_t>(u) >= lo;
+    } else if (v.is_number_integer()) {
+      const std::int64_t i = v.get<std::int64_t>();
+      fits = i >= lo && i <= hi;
+    }
+    if (!fits) {
+      const QString what = v.is_number_integer() ? QStringLiteral("число вне допустимого (%1…%2)").arg(lo).arg(hi)
+                                                 : QStringLiteral("не целое число");
+      Damaged(path, QStringLiteral("в записи %1 ключ \"%2\": %3 — %4.")
+                        .arg(index + 1)
+                        .arg(QString::fromLatin1(key), Shown(v), what));
+    }
+    return static_cast<int>(v.get<std::int64_t>());
+  }
+  QString Str(const char *key) const {
+    const ojson &v = Key(key);
+    if (v.is_string()) return Q(v.get_ref<const std::string &>());
+    // A number is taken as its text, as the older reader did.
+    if (v.is_number()) return Q(v.dump());
+    Damaged(path, QStringLiteral("в записи %1 ключ \"%2\": %3 — не строка.")
+                      .arg(index + 1)
+                      .arg(QString::fromLatin1(key), Shown(v)));
+  }
+};
+
+}  // namespace
+
+namespace {
+
+// The file's bytes as text. The file is 7-bit; a hand-edited one is taken in
+// the 8-bit code page, as the program's other text files.
+QString SnapshotText(const QByteArray &bytes, const QString &path) {
+  if (bytes.startsWith("\xEF\xBB\xBF"))
+    Damaged(path, QStringLiteral("в начале файла метка порядка байтов (BOM), снимок так не пишется."));
   return codepage::ToUnicode(bytes);
+}
+
+TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
+  if (unicode.trimmed().isEmpty()) Damaged(path, QStringLiteral("файл пуст."));
+  const QByteArray text = unicode.toUtf8();
+  if (NestingDepth(text) > kMaxSnapshotDepth)
+    Damaged(path, QStringLiteral("вложенность данных глубже, чем в снимке таблиц (больше %1 уровней).")
+                      .arg(kMaxSnapshotDepth));
+  ojson j;
+  try {
+    j = ojson::parse(text.constData(), text.constData() + text.size());
+  } catch (const ojson::parse_error &e) {
+    Damaged(path, QStringLiteral("это не JSON (ошибка разбора у байта %1).").arg(static_cast<qulonglong>(e.byte)));
+  }
+  if (!j.is_object()) Damaged(path, QStringLiteral("это не объект JSON, а %1.").arg(QString::fromLatin1(j.type_name())));
+  TSnapshot s;
+  auto es = j.find("ecrSerial");
+  if (es == j.end() || !es->is_string()) Damaged(path, QStringLiteral("нет заводского номера ККТ (\"ecrSerial\")."));
+  s.serial = Q(es->get_ref<const std::string &>());
+  auto fields = j.find("fields");
+  if (fields == j.end() || !fields->is_array()) Damaged(path, QStringLiteral("нет списка ячеек (\"fields\")."));
+  s.fields.reserve(fields->size());
+  constexpr std::int64_t kIntMin = INT32_MIN, kIntMax = INT32_MAX;
+  for (size_t k = 0; k < fields->size(); ++k) {
+    const ojson &rec = (*fields)[k];
+    if (!rec.is_object()) Damaged(path, QStringLiteral("запись %1 — не объект.").arg(k + 1));
+    const RecordReader r{rec, k, path};
+    TFieldRec f;
+    f.Table = r.Int("Table", 1, kIntMax);
+    f.Row = r.Int("Row", 1, kIntMax);
+    f.Number = r.Int("Number", 1, kIntMax);
+    f.Name = r.Str("Name");
+    f.FieldType = r.Int("FieldType", 0, 1);
+    if (f.FieldType == 0)
+      f.IntValue = r.Int("IntValue", kIntMin, kIntMax);
+    else
+      f.StringValue = r.Str("StrValue");
+    s.fields.push_back(std::move(f));
+  }
+  return s;
+}
+
+}  // namespace
+
+TSnapshot ParseSnapshot(const QByteArray &bytes, const QString &path) {
+  return ParseSnapshotText(SnapshotText(bytes, path), path);
+}
+
+namespace {
+
+// The snapshot's folder and the folders it lies in, up to "ecrdata", must be
+// folders, not links to somewhere else.
+void CheckPlainFolders(const QString &file) {
+  QString dir = QFileInfo(file).absolutePath();
+  for (int level = 0; level < 2 && !dir.isEmpty(); ++level) {
+    struct stat st {};
+    const QByteArray d = QFile::encodeName(dir);
+    if (::lstat(d.constData(), &st) == 0 && !S_ISDIR(st.st_mode))
+      throw Exception(QStringLiteral("Папка таблиц %1 — не обычная папка (символическая ссылка или файл).").arg(dir));
+    if (QFileInfo(dir).fileName() == QLatin1String("ecrdata")) break;
+    dir = QFileInfo(dir).absolutePath();
+  }
+}
+
+QString SysError(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+// What lies at the path now: 0 nothing, else the lstat mode. A link or
+// anything but a regular file is refused by name.
+mode_t CheckRegularOrMissing(const QString &path) {
+  struct stat st {};
+  if (::lstat(QFile::encodeName(path).constData(), &st) != 0) return 0;
+  if (S_ISLNK(st.st_mode))
+    throw Exception(QStringLiteral("Файл таблиц %1 — символическая ссылка, а не файл; такой файл не читается и не "
+                                   "перезаписывается.").arg(path));
+  if (!S_ISREG(st.st_mode))
+    throw Exception(QStringLiteral("Файл таблиц %1 — не обычный файл (папка, канал или устройство).").arg(path));
+  return st.st_mode;
+}
+
+}  // namespace
+
+QByteArray ReadSnapshotFile(const QString &path) {
+  CheckPlainFolders(path);
+  if (CheckRegularOrMissing(path) == 0) throw Exception(QStringLiteral("Файл %1 не найден!").arg(path));
+  // No link is followed and a pipe put in its place since cannot block.
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, SysError(errno)));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    throw Exception(QStringLiteral("Файл таблиц %1 — не обычный файл (папка, канал или устройство).").arg(path));
+  if (st.st_size > kMaxSnapshotBytes)
+    throw Exception(QStringLiteral("Файл таблиц %1 слишком велик: %2 байт (снимок таблиц не больше %3 МиБ).")
+                        .arg(path)
+                        .arg(static_cast<qlonglong>(st.st_size))
+                        .arg(kMaxSnapshotBytes / (1024 * 1024)));
+  QByteArray out;
+  out.reserve(static_cast<qsizetype>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw Exception(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, SysError(errno)));
+    if (n == 0) break;
+    if (out.size() + n > kMaxSnapshotBytes)
+      throw Exception(QStringLiteral("Файл таблиц %1 слишком велик (снимок таблиц не больше %2 МиБ).")
+                          .arg(path)
+                          .arg(kMaxSnapshotBytes / (1024 * 1024)));
+    out.append(buf, n);
+  }
+  return out;
+}
+
+namespace {
+
+TVisualLogger *g_keptLog = nullptr;
+
+void DropKeptLog() {
+  delete g_keptLog;
+  g_keptLog = nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// The snapshot holds the cashiers' passwords: "ecrdata" and the register's
+// folder are the user's alone. A link is left as it is (and refused when the
+// snapshot is written or read).
+bool MakePrivateFolders(const QString &base, const QString &sub) {
+  if (!QDir().mkpath(base + sub)) return false;
+  QString path = base;
+  for (const QString &part : sub.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    path += part + QLatin1Char('/');
+    struct stat st {};
+    const QByteArray p = QFile::encodeName(path);
+    if (::lstat(p.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) != 0700)
+      ::chmod(p.constData(), 0700);
+  }
+  return true;
 }
 
 }  // namespace
@@ -136,13 +304,14 @@ QString SnapshotFolder(const QString &serial) {
   QString sub = QStringLiteral("ecrdata/");
   if (!serial.isEmpty()) sub += FolderName(serial) + QLatin1Char('/');
   const QString primary = apppaths::AppDir() + sub;
-  if (!apppaths::Installed() && QDir().mkpath(primary) && QFileInfo(primary).isWritable()) return primary;
+  if (!apppaths::Installed() && MakePrivateFolders(apppaths::AppDir(), sub) && QFileInfo(primary).isWritable())
+    return primary;
   // An installed program's folder is read-only, or the package manager's:
   // the user's data folder then.
   const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
   if (data.isEmpty()) return primary;
   const QString alt = data + QLatin1Char('/') + sub;
-  QDir().mkpath(alt);
+  MakePrivateFolders(data + QLatin1Char('/'), sub);
   return alt;
 }
 
@@ -161,6 +330,37 @@ TECRTables::TECRTables(TDriver *ADriver) {
 TECRTables::~TECRTables() {
   FTablesInfo.clear();
   FFieldsData.clear();
+}
+
+void TECRTables::Log(const QString &line, bool keep) {
+  // A fresh list: the window kept from an earlier operation goes.
+  if (!FLogStarted) {
+    FLogStarted = true;
+    DropKeptLog();
+  }
+  if (keep) FKeepLog = true;
+  if (!FVLog) FVLog = std::make_unique<TVisualLogger>(QStringLiteral("TECRTables"));
+  FVLog->Info(line);
+}
+
+std::unique_ptr<TVisualLogger> TECRTables::ReleaseLogToKeep() {
+  if (!FKeepLog) return nullptr;
+  FKeepLog = false;
+  return std::move(FVLog);
+}
+
+TVisualLogger *KeptTablesLog() { return g_keptLog; }
+
+void KeepTablesLog(std::unique_ptr<TVisualLogger> log) {
+  DropKeptLog();
+  g_keptLog = log.release();
+  if (!g_keptLog) return;
+  // Freed before the application goes, never after it.
+  static bool connected = false;
+  if (!connected && QCoreApplication::instance()) {
+    connected = true;
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, [] { DropKeptLog(); });
+  }
 }
 
 void TECRTables::ReadSerial() {
@@ -202,7 +402,9 @@ void TECRTables::ReadTablesInfo() {
                                        FDriver->FieldNumber()});
     } else if (r == 93) {
       break;
-    } else if (!AskContinue()) {
+    } else if (AskContinue()) {
+      FSkippedTables.push_back(n);
+    } else {
       break;
     }
   }
@@ -318,47 +520,122 @@ QString TECRTables::FieldsDataToJSON(const QString &serial, const TFieldsData &d
   return QString::fromLatin1(top.dump(-1, ' ', true, ojson::error_handler_t::replace));
 }
 
-// The snapshot is replaced, never rewritten in place: the new text goes to a
-// temporary file beside it, is flushed to disk and renamed over it, and the
-// snapshot it replaces stays as "tables.json.bak". A crash or a full disk at
-// any moment leaves at least one complete snapshot.
-void TECRTables::WriteSnapshot(const QString &text) {
-  QSaveFile f(FFileName);
-  f.setDirectWriteFallback(false);
-  if (!f.open(QIODevice::WriteOnly))
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, f.errorString()));
-  const QByteArray bytes = text.toLatin1();
-  if (f.write(bytes) != bytes.size()) {
-    const QString err = f.errorString();
-    f.cancelWriting();
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, err));
+namespace {
+
+// Writes all of the bytes, or gives the system's reason.
+bool WriteAll(int fd, const QByteArray &bytes, int &err) {
+  const char *p = bytes.constData();
+  qsizetype left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : ENOSPC;
+      return false;
+    }
+    p += n;
+    left -= n;
   }
-  namespace fs = std::filesystem;
-  const fs::path target(QFile::encodeName(FFileName).toStdString());
-  const fs::path bak(QFile::encodeName(FFileName + QStringLiteral(".bak")).toStdString());
-  std::error_code ec;
-  if (fs::exists(target, ec)) {
+  return true;
+}
+
+// How many cells the snapshot file at the path holds; -1 when it is none.
+qsizetype CellsInFile(const QString &path) {
+  try {
+    return ParseSnapshot(ReadSnapshotFile(path), path).fields.size();
+  } catch (const std::exception &) {
+    return -1;
+  }
+}
+
+}  // namespace
+
+// The snapshot is replaced, never rewritten in place: the new text goes to a
+// temporary file beside it (created anew, never through a link), is flushed
+// to disk and renamed over it, and the snapshot it replaces stays as
+// "tables.json.bak". A crash or a full disk at any moment leaves at least one
+// complete snapshot. The files are the user's alone: they hold the cashiers'
+// passwords.
+void TECRTables::WriteSnapshot(const QString &text) {
+  const QString bakName = FFileName + QStringLiteral(".bak");
+  const QString tmpName = FFileName + QStringLiteral(".tmp");
+  const QString bakTmpName = FFileName + QStringLiteral(".bak.tmp");
+  auto fail = [this](int err) {
+    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, SysError(err)));
+  };
+  CheckPlainFolders(FFileName);
+  const bool hadSnapshot = CheckRegularOrMissing(FFileName) != 0;
+  CheckRegularOrMissing(bakName);
+  const QByteArray target = QFile::encodeName(FFileName), bak = QFile::encodeName(bakName),
+                   tmp = QFile::encodeName(tmpName), bakTmp = QFile::encodeName(bakTmpName);
+  // Left by an earlier save that did not finish: unlink removes a link, not
+  // what it points to.
+  ::unlink(tmp.constData());
+  ::unlink(bakTmp.constData());
+
+  const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) fail(errno);
+  const QByteArray bytes = text.toLatin1();
+  int err = 0;
+  ::fchmod(fd, 0600);
+  bool ok = WriteAll(fd, bytes, err);
+  if (ok && ::fsync(fd) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.constData());
+    fail(err);
+  }
+  if (hadSnapshot) {
     // A second name for the old snapshot, made beside and renamed into
     // place, so the old ".bak" goes only when the new one is whole.
-    const fs::path bakTmp(QFile::encodeName(FFileName + QStringLiteral(".bak.tmp")).toStdString());
-    fs::remove(bakTmp, ec);
-    fs::create_hard_link(target, bakTmp, ec);
-    if (ec) {
-      ec.clear();
-      fs::copy_file(target, bakTmp, fs::copy_options::overwrite_existing, ec);
+    bool linked = ::link(target.constData(), bakTmp.constData()) == 0;
+    if (!linked) {
+      namespace fs = std::filesystem;
+      std::error_code ec;
+      fs::copy_file(fs::path(target.toStdString()), fs::path(bakTmp.toStdString()),
+                    fs::copy_options::overwrite_existing, ec);
+      linked = !ec;
     }
-    if (!ec) fs::rename(bakTmp, bak, ec);
-    if (ec) fs::remove(bakTmp, ec);
+    if (linked) {
+      ::chmod(bakTmp.constData(), 0600);
+      if (::rename(bakTmp.constData(), bak.constData()) != 0) ::unlink(bakTmp.constData());
+    }
   }
-  if (!f.commit())
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, f.errorString()));
+  if (::rename(tmp.constData(), target.constData()) != 0) {
+    err = errno;
+    ::unlink(tmp.constData());
+    fail(err);
+  }
+  ::chmod(target.constData(), 0600);
+  const int dfd = ::open(QFile::encodeName(QFileInfo(FFileName).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
 }
 
 QString TECRTables::TablesData() {
   if (FFieldsData.empty()) ReadTablesData();
   const QString text = FieldsDataToJSON(FSerial, FFieldsData);
   // A backup the operator stopped is not a snapshot: the last one stays.
-  if (!(FBackup && FStopped)) WriteSnapshot(text);
+  if (FBackup && FStopped) return text;
+  // Nor is a save that read no cell at all when the file holds some.
+  if (FFieldsData.empty()) {
+    const qsizetype held = CellsInFile(FFileName);
+    if (held > 0) {
+      Log(QStringLiteral("Не прочитано ни одной ячейки: файл таблиц %1 (ячеек: %2) оставлен как был.")
+              .arg(FFileName)
+              .arg(held));
+      return text;
+    }
+  }
+  WriteSnapshot(text);
   return text;
 }
 
@@ -367,8 +644,8 @@ void TECRTables::setTablesData(const QString &V) {
     WriteTablesData(V);
     return;
   }
-  if (!QFileInfo::exists(FFileName)) throw Exception(QStringLiteral("Файл %1 не найден!").arg(FFileName));
-  WriteTablesData(ReadText(FFileName, true));
+  // The whole file: a snapshot put on several lines by hand reads as well.
+  WriteTablesData(SnapshotText(ReadSnapshotFile(FFileName), FFileName));
 }
 
 // ---------------------------------------------------------------------------
@@ -388,7 +665,10 @@ void TECRTables::ReadTablesData() {
       for (int r = 1; r <= t.RowCount; ++r) {
         d->setRowNumber(r);
         if (d->ReadTable() != 0) {
-          if (AskContinue()) continue;
+          if (AskContinue()) {
+            FSkippedCells.push_back(TCellAddr{t.Number, r, f});
+            continue;
+          }
           return;  // the cells read so far stay; no hide message
         }
         TFieldRec rec;
@@ -400,7 +680,8 @@ void TECRTables::ReadTablesData() {
         rec.FieldType = d->FieldType() ? 1 : 0;
         rec.MinValue = static_cast<std::uint32_t>(d->MINValueOfField());
         rec.MaxValue = static_cast<std::uint32_t>(d->MAXValueOfField());
-        rec.StringValue = codepage::Short(d->ValueOfFieldString());
+        // The whole text: a field may be longer than 255 characters.
+        rec.StringValue = codepage::Narrow(d->ValueOfFieldString());
         if (rec.FieldType == 0) rec.IntValue = d->ValueOfFieldInteger();
         FFieldsData.push_back(rec);
         ++count;
@@ -438,67 +719,64 @@ bool TECRTables::Verify() {
   InitBypassValues();
   SendShow(QStringLiteral("Проверка сохранённых данных."));
   ReadSerial();
-  if (!QFileInfo::exists(FFileName)) throw Exception(QStringLiteral("Файл %1 не найден!").arg(FFileName));
-  const QString text = ReadText(FFileName, false);
+  const QByteArray bytes = ReadSnapshotFile(FFileName);
   HideAtEnd hide{[this] { SendHide(); }};
 
-  const Snapshot s = ParseSnapshot(text, FSerial);
-  if (!s.reason.isEmpty()) {
-    LastVerifyError.Reason = s.reason;
+  TSnapshot s;
+  try {
+    s = ParseSnapshot(bytes, FFileName);
+    CheckSerial(s.serial);
+  } catch (const Exception &e) {
+    LastVerifyError.Reason = e.message();
     return false;
   }
+  ApplyRunCells(s.fields);
   TDriver *d = FDriver;
   int count = 0;
-  for (size_t k = 0; k < s.fields.size(); ++k) {
-    const ojson &rec = s.fields[k];
-    const int table = IntKey(rec, "Table", k), row = IntKey(rec, "Row", k), number = IntKey(rec, "Number", k);
+  for (const TFieldRec &rec : s.fields) {
     d->setPassword(TablesPassword());
-    d->setTableNumber(table);
-    d->setRowNumber(row);
-    d->setFieldNumber(number);
+    d->setTableNumber(rec.Table);
+    d->setRowNumber(rec.Row);
+    d->setFieldNumber(rec.Number);
     const int rc = d->ReadTable();
     // Taken now: gathering the table names below asks the driver again.
     const QString readError = rc == 0 ? QString() : DriverError(d);
     const int heldInt = d->ValueOfFieldInteger();
     const QString heldStr = d->ValueOfFieldString();
     ++count;
-    if (OnProgress) SendProgress(table, count, TableNameOf(table), StrKey(rec, "Name", k));
-    if (IsBypassValue(table, number, row)) continue;
+    if (OnProgress) SendProgress(rec.Table, count, TableNameOf(rec.Table), rec.Name);
+    if (IsBypassValue(rec.Table, rec.Number, rec.Row)) continue;
 
-    const bool isInteger = IntKey(rec, "FieldType", k) == 0;
-    bool same = false;
-    QString fileStr, ecrStr;
-    int fileInt = 0, ecrInt = 0;
-    if (isInteger) {
-      fileInt = IntKey(rec, "IntValue", k);
-      if (rc == 0) ecrInt = heldInt;
-      same = rc == 0 && ecrInt == fileInt;
-    } else {
-      fileStr = StrKey(rec, "StrValue", k);
-      if (rc == 0) ecrStr = heldStr;
-      same = rc == 0 && ecrStr == fileStr;
-    }
+    const bool isInteger = rec.FieldType == 0;
+    const bool same = rc == 0 && (isInteger ? heldInt == rec.IntValue : heldStr == rec.StringValue);
     if (same) continue;
 
     // A cell that could not be read is a difference: the values the driver
     // still holds belong to the cell before it.
-    LastVerifyError.Table = table;
-    LastVerifyError.Number = number;
-    LastVerifyError.Row = row;
-    LastVerifyError.TableName = TableNameOf(table);
+    LastVerifyError.Table = rec.Table;
+    LastVerifyError.Number = rec.Number;
+    LastVerifyError.Row = rec.Row;
+    LastVerifyError.TableName = TableNameOf(rec.Table);
     LastVerifyError.IsInteger = isInteger;
     if (isInteger) {
-      LastVerifyError.FileIntValue = fileInt;
-      LastVerifyError.ECRIntValue = ecrInt;
+      LastVerifyError.FileIntValue = rec.IntValue;
+      LastVerifyError.ECRIntValue = rc == 0 ? heldInt : 0;
     } else {
-      LastVerifyError.FileStrValue = fileStr;
-      LastVerifyError.ECRStrValue = ecrStr;
+      LastVerifyError.FileStrValue = rec.StringValue;
+      LastVerifyError.ECRStrValue = rc == 0 ? heldStr : QString();
     }
     LastVerifyError.ECRError = readError;
     LastVerifyError.Reason.clear();
     return false;
   }
   return true;
+}
+
+void TECRTables::CheckSerial(const QString &fileSerial) const {
+  if (fileSerial == FSerial) return;
+  throw Exception(QStringLiteral("Файл таблиц %1 относится к другой ККТ (S/N %2), а на связи ККТ %3.")
+                      .arg(FFileName, fileSerial.isEmpty() ? QStringLiteral("без номера") : fileSerial,
+                           FSerial.isEmpty() ? QStringLiteral("без номера") : QStringLiteral("S/N ") + FSerial));
 }
 
 // ---------------------------------------------------------------------------
@@ -508,57 +786,65 @@ void TECRTables::WriteTablesData(const QString &text) {
   SendShow(QStringLiteral("Восстановление таблиц."));
   HideAtEnd hide{[this] { SendHide(); }};
   ReadSerial();
-  const Snapshot s = ParseSnapshot(text, FSerial);
-  if (!s.reason.isEmpty()) return;
+  FWritten = 0;
+  FRefused.clear();
+  // The whole snapshot is checked before the first cell is written: a
+  // damaged record never leaves half a restore behind.
+  TSnapshot s = ParseSnapshotText(text, FFileName);
+  CheckSerial(s.serial);
+  ApplyRunCells(s.fields);
+  WriteRecords(s.fields);
+}
 
+void TECRTables::ApplyRunCells(TFieldsData &records) const {
+  for (const TFieldRec &c : FRunCells)
+    for (TFieldRec &r : records)
+      if (r.Table == c.Table && r.Row == c.Row && r.Number == c.Number && r.FieldType == c.FieldType) {
+        r.IntValue = c.IntValue;
+        r.StringValue = c.StringValue;
+      }
+}
+
+void TECRTables::WriteRecords(const TFieldsData &records) {
   TDriver *d = FDriver;
   int count = 0;
-  for (size_t k = 0; k < s.fields.size(); ++k) {
-    const ojson &rec = s.fields[k];
-    const int table = IntKey(rec, "Table", k), row = IntKey(rec, "Row", k), number = IntKey(rec, "Number", k);
-    const QString name = StrKey(rec, "Name", k);
+  for (const TFieldRec &rec : records) {
     d->setPassword(TablesPassword());
-    d->setTableNumber(table);
-    d->setRowNumber(row);
-    d->setFieldNumber(number);
+    d->setTableNumber(rec.Table);
+    d->setRowNumber(rec.Row);
+    d->setFieldNumber(rec.Number);
     const int rc = d->ReadTable();
     const int heldInt = d->ValueOfFieldInteger();
     const QString heldStr = d->ValueOfFieldString();
     ++count;
-    if (OnProgress) SendProgress(table, count, TableNameOf(table), name);
+    if (OnProgress) SendProgress(rec.Table, count, TableNameOf(rec.Table), rec.Name);
 
-    const int type = IntKey(rec, "FieldType", k);
-    std::optional<int> intValue;
-    std::optional<QString> strValue;
-    bool same;
-    if (type != 0) {
-      strValue = StrKey(rec, "StrValue", k);
-      same = heldStr == *strValue;
-    } else {
-      intValue = IntKey(rec, "IntValue", k);
-      same = heldInt == *intValue;
-    }
+    const bool same = rec.FieldType != 0 ? heldStr == rec.StringValue : heldInt == rec.IntValue;
     // A cell that could not be read is written: the values the driver holds
     // then are the previous cell's.
     if (same && rc == 0) continue;
 
     d->setPassword(TablesPassword());
-    d->setTableNumber(table);
-    d->setRowNumber(row);
-    d->setFieldNumber(number);
-    if (type == 0)
-      d->setValueOfFieldInteger(*intValue);
-    else if (type == 1)
-      d->setValueOfFieldString(*strValue);
+    d->setTableNumber(rec.Table);
+    d->setRowNumber(rec.Row);
+    d->setFieldNumber(rec.Number);
+    if (rec.FieldType == 0)
+      d->setValueOfFieldInteger(rec.IntValue);
+    else
+      d->setValueOfFieldString(rec.StringValue);
     const int w = d->WriteTable();
-    if (w != 0) {
-      const QString description = d->ResultCodeDescription();
-      d->setPassword(TablesPassword());
-      d->setTableNumber(table);
-      d->GetTableStruct();
-      const QString tableName = codepage::Short(d->TableName());
-      FVLog->Info(QStringLiteral("%1 Ошибка: %2. Таблица: %3. Поле: %4.")
-                      .arg(QString::number(w), description, tableName, name));
+    if (w == 0) {
+      ++FWritten;
+      continue;
     }
+    const QString description = d->ResultCodeDescription();
+    // The name of the table the record is for, from the driver's structure
+    // of that table; none when the register has no such table.
+    d->setPassword(TablesPassword());
+    d->setTableNumber(rec.Table);
+    const QString tableName = d->GetTableStruct() == 0 ? codepage::Short(d->TableName())
+                                                       : QStringLiteral("нет таблицы %1").arg(rec.Table);
+    Log(QStringLiteral("%1 Ошибка: %2. Таблица: %3. Поле: %4.").arg(QString::number(w), description, tableName, rec.Name));
+    FRefused.push_back(TRefusedWrite{rec, tableName, w, description});
   }
 }

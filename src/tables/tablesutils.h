@@ -23,7 +23,7 @@ struct TFieldRec {
   int FieldType = 0;  // 0 integer, 1 text
   std::int64_t MinValue = 0;  // the driver's 32 bits taken as unsigned
   std::int64_t MaxValue = 0;
-  QString StringValue;  // at most 255 single-byte characters
+  QString StringValue;  // the whole text (older snapshots hold at most 255 characters)
   int IntValue = 0;     // integer fields only
 };
 using TFieldsData = std::vector<TFieldRec>;
@@ -73,6 +73,32 @@ extern TVerifyError LastVerifyError;
 // of verify and restore.
 int TablesPassword();
 
+// The largest snapshot file read back: far beyond any register's tables.
+constexpr qint64 kMaxSnapshotBytes = 64LL * 1024 * 1024;
+
+// A snapshot read back and checked whole: every record has what the verify
+// and the restore need, with numbers that fit their fields. Nothing of the
+// file is used before the whole of it has passed.
+struct TSnapshot {
+  QString serial;      // "ecrSerial"
+  TFieldsData fields;  // Table, Row, Number, Name, FieldType, and IntValue or StringValue
+};
+
+// Parses and checks a snapshot text; `path` names the file in the messages.
+// Throws an Exception "Файл таблиц <path> повреждён: <what>".
+TSnapshot ParseSnapshot(const QByteArray &text, const QString &path);
+// Reads a snapshot file: a regular file (not a link, a device or a pipe) in
+// a plain folder, at most kMaxSnapshotBytes. Throws an Exception naming the
+// reason; a missing file gives "Файл <path> не найден!".
+QByteArray ReadSnapshotFile(const QString &path);
+
+// The log window of the last tables operation that wrote an error line: it
+// outlives its tables object and stays until the operator closes it or the
+// next operation writes its first line. Null when there is none.
+TVisualLogger *KeptTablesLog();
+// Keeps a tables object's log window after the object (the one kept before goes).
+void KeepTablesLog(std::unique_ptr<TVisualLogger> log);
+
 // The folder that holds the snapshot of a register: "ecrdata/<serial>/"
 // beside the executable, or under the per-user data folder when the
 // executable's folder cannot be written. Created when missing.
@@ -118,6 +144,35 @@ class TECRTables : public QObject {
   const TFieldsData &FieldsData() const { return FFieldsData; }
   const TTablesInfo &TablesInfo() const { return FTablesInfo; }
 
+  // What the last restore did: cells written, and the writes the register
+  // refused (the record as the snapshot holds it, the driver's code).
+  struct TRefusedWrite {
+    TFieldRec rec;
+    QString tableName;
+    int code = 0;
+    QString description;
+  };
+  int WrittenCount() const { return FWritten; }
+  const std::vector<TRefusedWrite> &RefusedWrites() const { return FRefused; }
+  // Cells the save left out after the operator answered Yes at the driver's
+  // prompt, and tables left out of the structure list the same way.
+  struct TCellAddr {
+    int table = 0, row = 0, field = 0;
+  };
+  const std::vector<TCellAddr> &SkippedCells() const { return FSkippedCells; }
+  const std::vector<int> &SkippedTables() const { return FSkippedTables; }
+
+  // Cells whose value the update run itself set after its snapshot was taken
+  // (the rules' own cells): the verify and the restore take these values in
+  // place of the snapshot's.
+  void setRunCells(const TFieldsData &cells) { FRunCells = cells; }
+
+  // One line in the operation's log window; a line that must be read keeps
+  // the window on screen after the operation.
+  void Log(const QString &line, bool keep = true);
+  // Hands the log window over when a line that must be read was written.
+  std::unique_ptr<TVisualLogger> ReleaseLogToKeep();
+
   // The snapshot text: one line of compact JSON, 7-bit ASCII.
   static QString FieldsDataToJSON(const QString &serial, const TFieldsData &data);
 
@@ -132,6 +187,13 @@ class TECRTables : public QObject {
   bool FBackup = false;
   bool FStopped = false;
   bool FStatusAsked = false;
+  TFieldsData FRunCells;
+  bool FKeepLog = false;
+  bool FLogStarted = false;
+  int FWritten = 0;
+  std::vector<TRefusedWrite> FRefused;
+  std::vector<TCellAddr> FSkippedCells;
+  std::vector<int> FSkippedTables;
 
   void ReadSerial();
   void ReadTablesInfo();
@@ -144,4 +206,8 @@ class TECRTables : public QObject {
   void SendProgress(int p1, int p2, const QString &l1, const QString &l2);
   QString TableNameOf(int number);
   void WriteSnapshot(const QString &text);
+  void WriteRecords(const TFieldsData &records);
+  // Throws when the snapshot is of another register than the one on the link.
+  void CheckSerial(const QString &fileSerial) const;
+  void ApplyRunCells(TFieldsData &records) const;
 };

@@ -14,6 +14,8 @@ using apptest::AppFixture;
 namespace {
 
 const QString kLatest = QStringLiteral("Установлена последняя версия ПО.");
+// The set-up the register asked for after a transfer that kept no copy of its settings.
+const QString kResetNoCopy = QStringLiteral("\r\nНастройки ККТ сброшены при обновлении, копия настроек не снималась.");
 const QString kNotUpdated = QStringLiteral("ПО не было обновлено.");
 
 class RunTest : public AppFixture {
@@ -153,11 +155,12 @@ TEST_F(RunTest, WaysOut) {
        QStringLiteral("A.4/1234/155")},
       {"another serial after the restart", {{QStringLiteral("restart-serial"), QStringLiteral("0000990150")}},
        {QStringLiteral("info: ") + kNotUpdated}, QStringLiteral("A.4/1234/160")},
+      // The boot-loader's transfer keeps no settings: the set-up after it is said.
       {"set-up asked with 120", {{QStringLiteral("restart-code"), QStringLiteral("120")}},
-       {QStringLiteral("info: ") + kLatest}, QStringLiteral("A.6/1410/160")},
+       {QStringLiteral("warning: ") + kLatest + kResetNoCopy}, QStringLiteral("A.6/1410/160")},
       {"ResetSettings answering 147 once", {{QStringLiteral("restart-code"), QStringLiteral("120")},
                                             {QStringLiteral("reset147"), QStringLiteral("1")}},
-       {QStringLiteral("info: ") + kLatest}, QStringLiteral("A.6/1410/160")},
+       {QStringLiteral("warning: ") + kLatest + kResetNoCopy}, QStringLiteral("A.6/1410/160")},
       {"ResetSettings answering 147 twice", {{QStringLiteral("restart-code"), QStringLiteral("120")},
                                              {QStringLiteral("reset147"), QStringLiteral("2")}},
        {QStringLiteral("info: ") + kNotUpdated}, QStringLiteral("A.4/1234/160")},
@@ -330,7 +333,7 @@ TEST_F(RunTest, SetUpAndCellWritesAreAskedInOrder) {
   rule.updatetables.append({15, 1, 11, 1, 0, QStringLiteral("kassa-1")});
   f.FRules = {rule};
   f.CheckConnectButton->click();
-  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("info: ") + kLatest});
+  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("warning: ") + kLatest + kResetNoCopy});
 
   QStringList calls;  // method(set properties) for everything after the download
   bool afterDfu = false;

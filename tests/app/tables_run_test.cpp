@@ -6,12 +6,15 @@
 #include <QJsonObject>
 #include <QKeyEvent>
 #include <QListWidget>
+#include <functional>
 #include <utility>
 
 #include "appfixture.h"
 #include "forms/logformunit.h"
 #include "forms/progressformunit.h"
+#include "forms/visuallogger.h"
 #include "tables/tablesfunc.h"
+#include "tables/tablesutils.h"
 
 using apptest::AppFixture;
 
@@ -123,10 +126,17 @@ TEST_F(TablesRunTest, AnUpdateKeepsTheChangedSettings) {
   SetCell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300"));
   SetCell(QStringLiteral("11"), QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("ИП Петров"));
   SetCell(QStringLiteral("17"), QStringLiteral("1"), QStringLiteral("7"), QStringLiteral("12345"));
+  // Longer than the 255 characters of the old short strings: kept whole.
+  QString longText;
+  for (int i = 0; i < 30; ++i) longText += QStringLiteral("Реквизит%1 ").arg(i);
+  longText = longText.trimmed();
+  ASSERT_GT(longText.size(), 255);
+  SetCell(QStringLiteral("11"), QStringLiteral("1"), QStringLiteral("11"), longText);
   Run({QStringLiteral("journal"), QStringLiteral("on")});
 
   f.CheckConnectButton->click();
   EXPECT_EQ(Boxes(), QStringList{QStringLiteral("info: ") + kLatest});
+  EXPECT_EQ(Cell(QStringLiteral("11"), QStringLiteral("1"), QStringLiteral("11")), longText);
   EXPECT_EQ(Identity(), QStringLiteral("A.6/1410/160"));
   EXPECT_EQ(Cell(QStringLiteral("5"), QStringLiteral("1"), QStringLiteral("1")), QStringLiteral("ЧЕКОМ"));
   EXPECT_EQ(Cell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2")), QStringLiteral("300"));
@@ -142,17 +152,20 @@ TEST_F(TablesRunTest, AnUpdateKeepsTheChangedSettings) {
   EXPECT_EQ(writes, (QStringList{
                         // A.5: the restore, then the rule's cells
                         QStringLiteral("WriteTable 5/1/1"), QStringLiteral("WriteTable 9/1/2"),
-                        QStringLiteral("WriteTable 11/1/1"), QStringLiteral("WriteTable 17/1/7"),
+                        QStringLiteral("WriteTable 11/1/1"), QStringLiteral("WriteTable 11/1/11"),
+                        QStringLiteral("WriteTable 17/1/7"),
                         QStringLiteral("WriteTable 20/1/9"), QStringLiteral("WriteTable 20/1/10"),
                         QStringLiteral("WriteTable 1/1/5"), QStringLiteral("WriteTable 13/2/1"),
                         // A.6: the restore brings back the first pass's rule cells too
                         QStringLiteral("WriteTable 1/1/5"), QStringLiteral("WriteTable 5/1/1"),
                         QStringLiteral("WriteTable 9/1/2"), QStringLiteral("WriteTable 11/1/1"),
+                        QStringLiteral("WriteTable 11/1/11"),
                         QStringLiteral("WriteTable 13/2/1"), QStringLiteral("WriteTable 17/1/7"),
                         QStringLiteral("WriteTable 20/1/9"), QStringLiteral("WriteTable 20/1/10")}))
       << writes.join(QStringLiteral(", ")).toStdString();
-  // The boot-loader's switch to DFU mode comes without a backup; each
-  // firmware's after a save and a verify (a ReadTable per cell each).
+  // The boot-loader's switch to DFU mode comes without a backup; the first
+  // firmware's after a save and a verify (a ReadTable per cell each); the
+  // second keeps the run's snapshot and only verifies.
   QList<qsizetype> reads;
   qsizetype n = 0;
   for (const QString &c : calls) {
@@ -162,32 +175,52 @@ TEST_F(TablesRunTest, AnUpdateKeepsTheChangedSettings) {
   ASSERT_EQ(reads.size(), 3);
   EXPECT_LT(reads[0], 5);
   EXPECT_GT(reads[1], 2 * 2000);
+  // Before the last: the first firmware's restore and the verify, no save
+  // (that would be three reads per cell).
   EXPECT_GT(reads[2], 2 * 2000);
+  EXPECT_LT(2 * reads[2], 3 * reads[1]);
 
-  // The second backup replaced the first, which stays beside it.
-  const QByteArray now = apptest::ReadFile(Snapshot());
-  const QByteArray before = apptest::ReadFile(Snapshot() + QStringLiteral(".bak"));
-  EXPECT_TRUE(now.contains("\"StrValue\":\"\\u0416\\u0434\\u0451\\u043c \\u0412\\u0430\\u0441 \\u0441\\u043d\\u043e\\u0432\\u0430!\""));
-  ASSERT_FALSE(before.isEmpty());
-  EXPECT_FALSE(before.contains("\\u0416\\u0434\\u0451\\u043c"));
+  // The snapshot is the settings before the run: the first firmware's rule
+  // cell is not in it, and no later save replaced it.
+  EXPECT_FALSE(apptest::ReadFile(Snapshot()).contains("\\u0416\\u0434\\u0451\\u043c"));
+  EXPECT_FALSE(QFileInfo::exists(Snapshot() + QStringLiteral(".bak")));
 }
+
+// Runs fn when a window of class W shows with the title given.
+template <class W>
+struct OnShow : QObject {
+  QString title;
+  std::function<void()> fn;
+  int times = 0;
+  OnShow(QString t, std::function<void()> f) : title(std::move(t)), fn(std::move(f)) { qApp->installEventFilter(this); }
+  ~OnShow() override { qApp->removeEventFilter(this); }
+  bool eventFilter(QObject *o, QEvent *e) override {
+    if (e->type() == QEvent::Show) {
+      auto *w = dynamic_cast<W *>(o);
+      if (w && w->windowTitle() == title) {
+        ++times;
+        fn();
+      }
+    }
+    return false;
+  }
+};
 
 TEST_F(TablesRunTest, AFailedVerificationIsReportedAndTheTransferGoesOn) {
   TMainForm &f = StartDemo();
   f.FRules = {f.FRules[1]};
-  // Longer than the snapshot keeps (255): the copy cannot match.
-  QString longText;
-  for (int i = 0; i < 30; ++i) longText += QStringLiteral("Реквизит%1 ").arg(i);
-  ASSERT_GT(longText.size(), 255);
-  SetCell(QStringLiteral("11"), QStringLiteral("1"), QStringLiteral("11"), longText);
+  // The setting changes between the save and its verification.
+  OnShow<TProgressForm> change(QStringLiteral("Проверка сохранённых данных."), [&] {
+    SetCell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("777"));
+  });
   f.CheckConnectButton->click();
-  EXPECT_EQ(Boxes(), (QStringList{QStringLiteral("error: Ошибка при провертке таблицы: Реквизиты пользователя [11]\r\n"
-                                                 "Строка: 1 , столбец: 11\r\n"
-                                                 "Значение из таблицы: ") +
-                                      longText + QStringLiteral(", значение из файла: ") + longText.left(255),
+  EXPECT_EQ(change.times, 1);
+  EXPECT_EQ(Boxes(), (QStringList{QStringLiteral("error: Ошибка при провертке таблицы: Параметры обмена [9]\r\n"
+                                                 "Строка: 1 , столбец: 2\r\n"
+                                                 "Значение из таблицы: 777, значение из файла: 150"),
                                   QStringLiteral("info: ") + kLatest}));
   EXPECT_EQ(Identity(), QStringLiteral("A.5/1300/155"));
-  EXPECT_EQ(Cell(QStringLiteral("11"), QStringLiteral("1"), QStringLiteral("11")), longText.left(255).trimmed());
+  EXPECT_EQ(Cell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2")), QStringLiteral("150"));
 }
 
 TEST_F(TablesRunTest, AVerificationThatRaisesIsShownOnce) {
@@ -227,12 +260,33 @@ TEST_F(TablesRunTest, ARefusedWriteIsLoggedWhileTheRestoreGoesOn) {
   // A read-only cell the tool can change: the register refuses to write it back.
   SetCell(QStringLiteral("18"), QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("2024-01-01"));
   SetCell(QStringLiteral("9"), QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("500"));
+  // A cashier's password the register refuses to take back: its value is
+  // never shown.
+  SetCell(QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("1"), QStringLiteral("4321"));
+  Run({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("cell"), QStringLiteral("2"), QStringLiteral("3"),
+       QStringLiteral("1"), QStringLiteral("write")});
   LogCapture log;
   f.CheckConnectButton->click();
-  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("info: ") + kLatest});
+  EXPECT_EQ(Boxes(), (QStringList{QStringLiteral("warning: Не удалось восстановить ячеек: 2. Список — в окне журнала."),
+                                  QStringLiteral("info: ") + kLatest}));
+  EXPECT_EQ(boxes.boxes[0].caption, QStringLiteral("Восстановление таблиц."));
   EXPECT_TRUE(log.text.contains(QStringLiteral(
       "100 Ошибка: Поле доступно только для чтения. Таблица: Заводские параметры. Поле: Дата изготовления.")))
       << log.text.toStdString();
+  EXPECT_TRUE(log.text.contains(QStringLiteral(
+      "Не восстановлено: Таблица 18, ряд 1, поле 3 (Заводские параметры / Дата изготовления), должно быть: «2024-01-01».")))
+      << log.text.toStdString();
+  EXPECT_TRUE(log.text.contains(QStringLiteral("Таблица 2, ряд 3, поле 1 (Пароли кассиров и администраторов / Пароль), "
+                                               "должно быть: значение скрыто")))
+      << log.text.toStdString();
+  EXPECT_FALSE(log.text.contains(QStringLiteral("4321")));
+  // The window and its lines stay after the run, until the operator closes it.
+  TVisualLogger *kept = KeptTablesLog();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_TRUE(kept->Form()->isVisible());
+  EXPECT_GE(kept->Form()->LogLB->count(), 4);
+  kept->Form()->close();
+  EXPECT_FALSE(kept->Form()->isVisible());
   EXPECT_EQ(Cell(QStringLiteral("9"), QStringLiteral("3"), QStringLiteral("2")), QStringLiteral("500"));
   EXPECT_EQ(Cell(QStringLiteral("18"), QStringLiteral("1"), QStringLiteral("3")), QStringLiteral("2020-11-02"));
 }
@@ -257,9 +311,11 @@ TEST_F(TablesRunTest, NoAtTheDriverPromptStopsTheRunBeforeDfuMode) {
   boxes.boxes.clear();
   f.CheckConnectButton->click();
   const QStringList got = Boxes();
-  ASSERT_EQ(got.size(), 4) << got.join(QStringLiteral(" | ")).toStdString();
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(got[i].startsWith(QStringLiteral("warning: "))) << got[i].toStdString();
-  EXPECT_EQ(got[3], QStringLiteral("info: ") + kLatest);
+  // The table the save left out is counted after the restore.
+  ASSERT_EQ(got.size(), 5) << got.join(QStringLiteral(" | ")).toStdString();
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(got[i].startsWith(QStringLiteral("warning: Ошибка"))) << got[i].toStdString();
+  EXPECT_TRUE(got[3].startsWith(QStringLiteral("warning: Не удалось восстановить ячеек: "))) << got[3].toStdString();
+  EXPECT_EQ(got[4], QStringLiteral("info: ") + kLatest);
   EXPECT_EQ(Identity(), QStringLiteral("A.5/1300/155"));
   EXPECT_FALSE(apptest::ReadFile(Snapshot()).contains("\"Table\":7,"));
 }
@@ -292,7 +348,8 @@ TEST_F(TablesRunTest, CtrlAltTRestoresTheSnapshotOnce) {
   qApp->removeEventFilter(&meddler);
 
   EXPECT_EQ(meddler.tries, 1);
-  EXPECT_TRUE(boxes.boxes.isEmpty()) << Boxes().join(QStringLiteral(" | ")).toStdString();
+  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("info: Таблицы восстановлены: записано ячеек: 2.")});
+  boxes.boxes.clear();
   EXPECT_TRUE(dialogs.shown.isEmpty());
   const QStringList calls = Calls();
   EXPECT_EQ(calls.filter(QStringLiteral("WriteTable")),
@@ -305,4 +362,89 @@ TEST_F(TablesRunTest, CtrlAltTRestoresTheSnapshotOnce) {
   QFile::remove(Snapshot());
   PressCtrlAltT(f);
   EXPECT_EQ(Boxes(), QStringList{QStringLiteral("error: Файл ") + Snapshot() + QStringLiteral(" не найден!")});
+}
+
+// The settings before the run are its snapshot: a set-up the program runs
+// after a transfer that saved nothing writes it back.
+TEST_F(TablesRunTest, ASetUpAfterATransferWithoutBackupRestoresTheRunsSnapshot) {
+  TMainForm &f = StartDemo();
+  SetCell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300"));
+  SetCell(QStringLiteral("5"), QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("ЧЕКОМ"));
+  // The boot-loader is declined, the firmware taken; the boot-loader then
+  // comes without asking, and the register asks to be set up after it.
+  dialogs.script = {modal::mrCancel, modal::mrOk};
+  OnShow<TProgressForm> arm(QStringLiteral("Восстановление таблиц."), [&] {
+    if (Identity().startsWith(QStringLiteral("A.5")))
+      Run({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("restart-code"), QStringLiteral("116")});
+  });
+  f.CheckConnectButton->click();
+  EXPECT_EQ(Identity(), QStringLiteral("A.6/1410/160"));
+  EXPECT_EQ(Cell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2")), QStringLiteral("300"));
+  EXPECT_EQ(Cell(QStringLiteral("5"), QStringLiteral("1"), QStringLiteral("1")), QStringLiteral("ЧЕКОМ"));
+  // The snapshot is still the settings before the run.
+  for (const auto &v : QJsonDocument::fromJson(apptest::ReadFile(Snapshot())).object().value(QStringLiteral("fields")).toArray()) {
+    const QJsonObject o = v.toObject();
+    if (o.value(QStringLiteral("Table")).toInt() == 9 && o.value(QStringLiteral("Row")).toInt() == 1 &&
+        o.value(QStringLiteral("Number")).toInt() == 2) {
+      EXPECT_EQ(o.value(QStringLiteral("IntValue")).toInt(), 300);
+    }
+  }
+}
+
+TEST_F(TablesRunTest, ASetUpWithNoCopyTakenIsSaidInTheClosingBox) {
+  TMainForm &f = StartDemo();
+  f.FRules = {f.FRules[0]};  // the boot-loader alone: it keeps no settings
+  SetCell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300"));
+  Run({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("restart-code"), QStringLiteral("116")});
+  f.CheckConnectButton->click();
+  EXPECT_EQ(Boxes(), QStringList{QStringLiteral("warning: ") + kLatest +
+                                 QStringLiteral("\r\nНастройки ККТ сброшены при обновлении, копия настроек не снималась.")});
+  EXPECT_FALSE(QFileInfo::exists(Snapshot()));
+}
+
+// After an update, a snapshot that cannot be used is named, the copy beside
+// it is taken, and when neither can be used the run claims no success.
+class SnapshotFallbackTest : public TablesRunTest {
+ protected:
+  QStringList RunWithDamage(bool damageCopy) {
+    const QString dir = appDir + QStringLiteral("/ecrdata/0000420150/");
+    const QString path = dir + QStringLiteral("tables.json");
+    TMainForm &f = StartDemo();
+    f.FRules = {f.FRules[1]};
+    SetCell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300"));
+    QByteArray saved;
+    OnShow<TProgressForm> keep(QStringLiteral("Проверка сохранённых данных."), [&] { saved = apptest::ReadFile(path); });
+    // While the register restarts the snapshot is damaged; the copy beside it
+    // holds the snapshot as saved, or is damaged as well.
+    OnShow<QWidget> damage(QStringLiteral("Перезагрузка"), [&] {
+      apptest::WriteFile(path, "{\"ecrSerial\":");
+      apptest::WriteFile(path + QStringLiteral(".bak"), damageCopy ? QByteArray("not json") : saved);
+    });
+    f.CheckConnectButton->click();
+    EXPECT_EQ(damage.times, 1);
+    return Boxes();
+  }
+  QString Path() const { return appDir + QStringLiteral("/ecrdata/0000420150/tables.json"); }
+};
+
+TEST_F(SnapshotFallbackTest, TheCopyIsTakenAndSaidSo) {
+  const QStringList got = RunWithDamage(false);
+  ASSERT_EQ(got.size(), 2) << got.join(QStringLiteral(" | ")).toStdString();
+  EXPECT_TRUE(got[0].startsWith(QStringLiteral("error: Файл таблиц ") + Path() + QStringLiteral(" повреждён: это не JSON")))
+      << got[0].toStdString();
+  EXPECT_TRUE(got[0].endsWith(QStringLiteral("\r\nНастройки ККТ восстанавливаются из предыдущей копии ") + Path() +
+                              QStringLiteral(".bak.")))
+      << got[0].toStdString();
+  EXPECT_EQ(got[1], QStringLiteral("info: ") + kLatest);
+  EXPECT_EQ(Cell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2")), QStringLiteral("300"));
+}
+
+TEST_F(SnapshotFallbackTest, WithoutAUsableCopyTheRunClaimsNoSuccess) {
+  const QStringList got = RunWithDamage(true);
+  ASSERT_EQ(got.size(), 3) << got.join(QStringLiteral(" | ")).toStdString();
+  EXPECT_TRUE(got[0].startsWith(QStringLiteral("error: Файл таблиц ") + Path() + QStringLiteral(" повреждён:")));
+  EXPECT_TRUE(got[1].startsWith(QStringLiteral("warning: Настройки ККТ после обновления не восстановлены.\r\nФайл таблиц ") +
+                                Path() + QStringLiteral(".bak повреждён: это не JSON")))
+      << got[1].toStdString();
+  EXPECT_EQ(got[2], QStringLiteral("warning: ") + kLatest + QStringLiteral("\r\nНастройки ККТ после обновления не восстановлены."));
 }

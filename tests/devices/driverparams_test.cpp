@@ -111,6 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
              kUserName, 0, kUserCom, QStringLiteral(":-1")},
         Case{"no StorageType", {}, Xml("<Root><Storage>0</Storage></Root>"), kUserDevice, kMachineDevice, 1, kUserName, 0,
              kUserCom, QStringLiteral(":-1")},
+        // A parameters file of megabytes is not read: as an unreadable one.
+        Case{"larger than 1 MiB", {}, Xml("<Root><StorageType>0</StorageType></Root>") + QByteArray(1 << 20, ' '),
+             kUserDevice, kMachineDevice, 1, kUserName, 0, kUserCom, QStringLiteral(":-1")},
         Case{"not XML", {}, "StorageType=0\n", kUserDevice, kMachineDevice, 1, kUserName, 0, kUserCom, QStringLiteral(":-1")},
         Case{"an external entity is not fetched", {},
              Xml("<!DOCTYPE Root [<!ENTITY st SYSTEM \"file://@DIR@/zero.txt\">]><Root><StorageType>&st;</StorageType></Root>"),

@@ -162,14 +162,22 @@ TEST_F(SelectLD, RefusedActivationKeepsTheDialogOpen) {
                   QStringLiteral("method"), QStringLiteral("SetActiveLD"), QStringLiteral("-8")}),
             0);
   bool openAfterRefusal = false;
+  static QStringList logged;
+  logged.clear();
+  const QtMessageHandler old = qInstallMessageHandler(
+      [](QtMsgType, const QMessageLogContext &, const QString &m) { logged << m; });
   const int r = ShowAndDo([&] {
     form->OkButton->click();  // refused once
     openAfterRefusal = form->isVisible();
     form->OkButton->click();
   });
+  qInstallMessageHandler(old);
   EXPECT_TRUE(openAfterRefusal);
   EXPECT_EQ(r, modal::mrOk);
+  // Nothing on screen, as before; the refusal is logged.
   EXPECT_TRUE(boxes.boxes.isEmpty());
+  EXPECT_EQ(logged.filter(QStringLiteral("SetActiveLD")).size(), 1) << logged.join(QLatin1Char('\n')).toStdString();
+  EXPECT_TRUE(logged.filter(QStringLiteral("SetActiveLD")).value(0).contains(QStringLiteral("(-8)")));
 }
 
 TEST_F(SelectLD, CancelEscapeAndTheCloseBox) {
@@ -215,7 +223,14 @@ TEST_F(SelectLD, AValueOfTheWrongKindStopsBeforeTheDialog) {
   ldtest::WriteDevice(RegistryRoot::CurrentUser, 1, {{QStringLiteral("ConnectionType"), QStringLiteral("сеть")}});
   SelectLDForm = form.get();
   modal::Recorder dialogs;
-  EXPECT_THROW(ChooseLogicalDevice(), RegistryError);
+  // The message names the device whose value is wrong.
+  try {
+    ChooseLogicalDevice();
+    ADD_FAILURE() << "no error";
+  } catch (const RegistryError &e) {
+    EXPECT_EQ(e.message(), QStringLiteral("Логическое устройство 2 «Касса в зале»: Неверный тип данных параметра "
+                                          "\"ConnectionType\""));
+  }
   EXPECT_TRUE(dialogs.shown.isEmpty());
   SelectLDForm = nullptr;
 }
