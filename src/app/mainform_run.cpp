@@ -51,6 +51,7 @@ void TMainForm::CheckConnectButtonClick() {
   struct EndOfRun {
     TMainForm *f;
     ~EndOfRun() {
+      f->FJournal.End(QStringLiteral("ended"), QString());
       f->FRunning = false;
       f->CheckConnectButton->setEnabled(true);
     }
@@ -60,6 +61,10 @@ void TMainForm::CheckConnectButtonClick() {
     TDriver *drv = Driver();
     if (drv->GetCountLD() != 0) return;
     if (drv->LDCount() >= 2 && ChooseDeviceHook && !ChooseDeviceHook()) return;
+    FDeviceRef = CurrentDeviceRef();
+    FJournal.Begin(FDeviceRef);
+    // A transfer cut on this device before is finished first.
+    RecoverPending();
 
     FECRData = TECRFwInfo{QString(), -1, -1, -1.0};
     for (;;) {
@@ -71,6 +76,7 @@ void TMainForm::CheckConnectButtonClick() {
         break;
       }
       ReadIdentity();
+      FJournal.Identity(FSerial, FECRData);
       if (!IsSupportedModel(FSerial)) {
         modal::ShowModal(MsgForm);
         return;
@@ -89,9 +95,14 @@ void TMainForm::CheckConnectButtonClick() {
       if (UpdateDevice() == 0) break;
     }
     if (FStopRequested) return;
-    msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
-                                          : QStringLiteral("Установлена последняя версия ПО."));
+    const QString closing = FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
+                                          : QStringLiteral("Установлена последняя версия ПО.");
+    FJournal.End(FRefuseUpdate ? QStringLiteral("not updated") : QStringLiteral("latest"), closing);
+    // What changed goes under the closing message.
+    const QString changes = FJournal.Changes();
+    msgbox::ShowInformation(changes.isEmpty() ? closing : closing + QStringLiteral("\r\n") + changes);
   } catch (const std::exception &e) {
+    FJournal.End(QStringLiteral("error"), ExceptionMessage(e));
     msgbox::ShowError(ExceptionMessage(e));
   }
 }
@@ -127,6 +138,9 @@ int TMainForm::UpdateDevice() {
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);
+    if (firstTime)
+      FJournal.Pass(FRules.at(FRuleIndex), FTempPath + FRules.at(FRuleIndex).filename,
+                    cbMethod->currentIndex() == 1 ? QStringLiteral("xmodem") : QStringLiteral("dfu"));
     if (!firstTime || !FlashFirmware()) {
       FRefuseUpdate = true;
       return Outcome::Failed;

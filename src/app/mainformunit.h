@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+#include "app/pending.h"
+#include "app/runjournal.h"
 #include "rules/fwplan.h"
 #include "rules/fwrules.h"
 
@@ -49,6 +51,8 @@ class TMainForm : public QWidget {
   std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
 
   bool runInProgress() const { return FRunning; }
+  // The update journal of the run under way.
+  TRunJournal &Journal() { return FJournal; }
 
   // Held by every long operation (the update run, a tables save, verify or
   // restore) for as long as it runs: closing the window is refused meanwhile,
@@ -111,9 +115,22 @@ class TMainForm : public QWidget {
   void WaitWithProgress(int ms);
   void WriteUpdateTables(const TFWRule &rule);
 
+  // An interrupted transfer (recovery.cpp).
+  void RecoverPending();
+  bool RedownloadPending(pending::TPending &p);
+  bool FinishAfterReboot(pending::TPending &p, bool writeCells);
+  bool TargetReached(const TFWRule &rule);
+  // The download, asked again while the register stays in its boot-loader.
+  bool DownloadImage(const QString &tool, const QString &image);
+  // The serial check after the reboot, with the set-up the register asks for;
+  // false: a set-up step failed.
+  bool SetUpAfterReboot(QString &serial);
+
   // Rules applied in the current run with the identity they were chosen for:
   // no pass applies the same rule to the same identity twice.
   TFWRuleHistory FApplied;
+  TRunJournal FJournal;
+  pending::TDeviceRef FDeviceRef;
   bool FShown = false;
   bool FRunning = false;
   int FOperations = 0;
