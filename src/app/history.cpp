@@ -86,16 +86,16 @@ void Append(QJsonObject record) {
     const QByteArray old = QFile::encodeName(path + QStringLiteral(".1"));
     ::rename(name.constData(), old.constData());
   }
-  const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
   // One write of the whole line: a reader never sees half of it unless the
   // machine stops in the middle, and then only this line is torn.
   QByteArray line = QJsonDocument(r).toJson(QJsonDocument::Compact);
   line.append('\n');
   // A torn line left by a crash would swallow this one: start on a new line.
-  if (::lseek(fd, 0, SEEK_END) > 0) {
+  if (const off_t end = ::lseek(fd, 0, SEEK_END); end > 0) {
     char last = '\n';
-    if (::pread(fd, &last, 1, ::lseek(fd, 0, SEEK_END) - 1) == 1 && last != '\n') line.prepend('\n');
+    if (::pread(fd, &last, 1, end - 1) == 1 && last != '\n') line.prepend('\n');
   }
   if (WriteAll(fd, line)) ::fsync(fd);
   ::close(fd);
@@ -132,11 +132,10 @@ QString Summary(const QJsonObject &o) {
     return Text(o, "result") + (Text(o, "verdict").isEmpty() ? QString() : QStringLiteral(": ") + Text(o, "verdict"));
   if (ev == QLatin1String("setup")) return Text(o, "result");
   if (ev == QLatin1String("tables"))
-    return QStringLiteral("сохранено %1, проверено %2, восстановлено %3, отказано %4")
+    return QStringLiteral("сохранено ячеек: %1, проверено: %2, восстановлено: %3")
         .arg(o.value(QStringLiteral("saved")).toInt())
         .arg(o.value(QStringLiteral("verified")).toBool() ? QStringLiteral("да") : QStringLiteral("нет"))
-        .arg(o.value(QStringLiteral("restored")).toInt())
-        .arg(o.value(QStringLiteral("refused")).toInt());
+        .arg(o.value(QStringLiteral("restored")).toBool() ? QStringLiteral("да") : QStringLiteral("нет"));
   if (ev == QLatin1String("run-end")) {
     QString s = Text(o, "result");
     if (!Text(o, "message").isEmpty()) s += QStringLiteral(": ") + Text(o, "message");
@@ -161,7 +160,9 @@ QStringList TableRow(const QJsonObject &o) {
   if (dev.contains(QStringLiteral("number")))
     device = QString::number(dev.value(QStringLiteral("number")).toInt()) +
              (device.isEmpty() ? QString() : QStringLiteral(" ") + device);
-  return {Text(o, "time"), device, Text(o, "serial"), Text(o, "event"), Summary(o)};
+  QString summary = Summary(o);
+  summary.replace(QLatin1Char('\n'), QLatin1Char(' '));
+  return {Text(o, "time"), device, Text(o, "serial"), Text(o, "event"), summary};
 }
 
 int PrintHistory(const QStringList &args) {

@@ -109,8 +109,11 @@ bool TMainForm::FinishAfterReboot(pending::TPending &p, bool writeCells) {
 void TMainForm::RecoverPending() {
   std::optional<pending::TPending> p = pending::FindForDevice(FDeviceRef);
   if (!p) return;
+  FJournal.ForSerial(p->serial);
   TDriver *drv = Driver();
-  const QString title = p->rule.info.isEmpty() ? p->rule.filename : p->rule.info;
+  // The rule's heading: the first line of its description, else its file.
+  QString title = p->rule.info.section(QLatin1Char('\n'), 0, 0).trimmed();
+  if (title.isEmpty()) title = p->rule.filename;
 
   // A register in its boot-loader answers no driver call: nothing but the
   // listing is asked before the download.

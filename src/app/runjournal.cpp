@@ -64,7 +64,8 @@ void TRunJournal::Identity(const QString &serial, const TECRFwInfo &id) {
 void TRunJournal::Pass(const TFWRule &rule, const QString &image, const QString &method) {
   QJsonObject r = Record("pass");
   r.insert(QStringLiteral("level"), rule.level);
-  r.insert(QStringLiteral("title"), rule.info);
+  // The heading of the rule's description.
+  r.insert(QStringLiteral("title"), rule.info.section(QLatin1Char('\n'), 0, 0).trimmed());
   r.insert(QStringLiteral("file"), rule.filename);
   r.insert(QStringLiteral("sha256"), pending::FileSha256(image));
   r.insert(QStringLiteral("method"), method);

@@ -26,6 +26,10 @@ class TRunJournal {
   void NoteSaved(int cells) { FSaved = cells; }
   void NoteVerified(bool ok) { FVerified = ok; }
   void Tables(bool restored);
+  // The register a recovery works on, before any identity is read.
+  void ForSerial(const QString &serial) {
+    if (FSerial.isEmpty()) FSerial = serial;
+  }
   void Recovery(const QString &serial, const QString &kind, const QString &answer, const QString &result);
   // Writes the run's end once; message: the closing message shown, if any.
   void End(const QString &result, const QString &message);

@@ -164,7 +164,7 @@ TEST_F(RecoveryTest, ACutDownloadIsFinishedOnTheNextConnect) {
   EXPECT_EQ(Boxes(),
             (QStringList{QStringLiteral("question: Прерванное обновление | ККТ 0000420150 осталась в режиме загрузки "
                                         "после прерванного обновления (") +
-                             pending::FindForSerial(kSerial)->rule.info + QStringLiteral("). Загрузить прошивку повторно?"),
+                             pending::FindForSerial(kSerial)->rule.info.section(QLatin1Char('\n'), 0, 0) + QStringLiteral("). Загрузить прошивку повторно?"),
                          QStringLiteral("error: Не удалось соединиться с ККТ"), QStringLiteral("info: ") + kNotUpdated}));
 
   TMainForm &h = Restart();
