@@ -121,14 +121,18 @@ bool TMainForm::FlashDfu() {
   // transfer and the set-up after it run to their end.
   if (FStopRequested) return false;
   // Kept where the next start finds it, should this transfer be cut.
-  pending::TPending kept = pending::Keep(FSerial, FSerial.mid(6, 4), FDeviceRef, rule, FTempPath + rule.filename);
-  FJournal.TransferStart(rule, kept.image(), kept.sha256);
+  // (A missing image is reported by name after the switch, as before.)
+  std::optional<pending::TPending> kept;
+  if (FWFilePresent(FTempPath, rule.filename)) {
+    kept = pending::Keep(FSerial, FSerial.mid(6, 4), FDeviceRef, rule, FTempPath + rule.filename);
+    FJournal.TransferStart(rule, kept->image(), kept->sha256);
+  }
   if (drv->SetDFUMode() != 0) {
-    pending::Remove(kept);
+    if (kept) pending::Remove(*kept);
     msgbox::ShowPlain(QStringLiteral("Can not set DFU mode."));
     return false;
   }
-  pending::SetStage(kept, pending::TStage::Switched);
+  if (kept) pending::SetStage(*kept, pending::TStage::Switched);
 
   {
     HideOnExit hide{RebootForm};
@@ -178,7 +182,7 @@ bool TMainForm::FlashDfu() {
     if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
   }
   // Settings back and cells written: nothing is left to finish.
-  pending::Remove(kept);
+  if (kept) pending::Remove(*kept);
   return true;
 }
 
