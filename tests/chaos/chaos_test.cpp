@@ -43,7 +43,7 @@ TEST(ChaosInterrupted, EachKindIsMetAndRecovered) {
   } cases[] = {
       {18, "dfu-cut"},           // the download stops part-way
       {11, "unplug"},            // the cable is out
-      {7, "kill in the transfer"},
+      {22, "kill in the transfer"},
       {43, "kill in the set-up"},
       {27, "kill in the restore"},
   };
