@@ -61,6 +61,7 @@ void TMainForm::CheckConnectButtonClick() {
   struct EndOfRun {
     TMainForm *f;
     ~EndOfRun() {
+      f->FJournal.End(QStringLiteral("ended"), QString());
       if (f->EndRunHook) f->EndRunHook();
       f->FRunning = false;
       f->CheckConnectButton->setEnabled(true);
@@ -71,6 +72,10 @@ void TMainForm::CheckConnectButtonClick() {
     TDriver *drv = Driver();
     if (drv->GetCountLD() != 0) return;
     if (drv->LDCount() >= 2 && ChooseDeviceHook && !ChooseDeviceHook()) return;
+    FDeviceRef = CurrentDeviceRef();
+    FJournal.Begin(FDeviceRef);
+    // A transfer cut on this device before is finished first.
+    RecoverPending();
 
     FECRData = TECRFwInfo{QString(), -1, -1, -1.0};
     for (;;) {
@@ -82,6 +87,7 @@ void TMainForm::CheckConnectButtonClick() {
         break;
       }
       ReadIdentity();
+      FJournal.Identity(FSerial, FECRData);
       if (!IsSupportedModel(FSerial)) {
         modal::ShowModal(MsgForm);
         return;
@@ -103,18 +109,25 @@ void TMainForm::CheckConnectButtonClick() {
     CloseRefusalNotice();  // the register is left alone from here: nothing to wait for
     const QString closing = FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
                                           : QStringLiteral("Установлена последняя версия ПО.");
-    // Settings the update took away are said with the closing message, which
-    // then claims no success.
+    // What changed goes under the closing message; settings the update took
+    // away are said after it, and then the box claims no success.
+    QString text = closing;
+    const QString changes = FJournal.Changes();
+    if (!changes.isEmpty()) text += QStringLiteral("\r\n") + changes;
     QString settings;
     if (FSettingsNotRestored) settings += QStringLiteral("\r\nНастройки ККТ после обновления не восстановлены.");
     if (FSettingsResetNoCopy)
       settings += QStringLiteral("\r\nНастройки ККТ сброшены при обновлении, копия настроек не снималась.");
+    FJournal.End(FRefuseUpdate ? QStringLiteral("not updated")
+                 : settings.isEmpty() ? QStringLiteral("latest") : QStringLiteral("settings not restored"),
+                 closing + settings);
     if (settings.isEmpty())
-      msgbox::ShowInformation(closing);
+      msgbox::ShowInformation(text);
     else
-      msgbox::ShowWarning(QString(), closing + settings);
+      msgbox::ShowWarning(QString(), text + settings);
   } catch (const std::exception &e) {
     CloseRefusalNotice();
+    FJournal.End(QStringLiteral("error"), ExceptionMessage(e));
     msgbox::ShowError(ExceptionMessage(e));
   }
 }
@@ -150,6 +163,9 @@ int TMainForm::UpdateDevice() {
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);
+    if (firstTime)
+      FJournal.Pass(FRules.at(FRuleIndex), FTempPath + FRules.at(FRuleIndex).filename,
+                    cbMethod->currentIndex() == 1 ? QStringLiteral("xmodem") : QStringLiteral("dfu"));
     if (!firstTime || !FlashFirmware()) {
       FRefuseUpdate = true;
       return Outcome::Failed;

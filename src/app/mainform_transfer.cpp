@@ -131,10 +131,19 @@ bool TMainForm::FlashDfu() {
   // Closing: the register is not switched to DFU mode. Once it is, the
   // transfer and the set-up after it run to their end.
   if (FStopRequested) return false;
+  // Kept where the next start finds it, should this transfer be cut.
+  // (A missing image is reported by name after the switch, as before.)
+  std::optional<pending::TPending> kept;
+  if (FWFilePresent(FTempPath, rule.filename)) {
+    kept = pending::Keep(FSerial, FSerial.mid(6, 4), FDeviceRef, rule, FTempPath + rule.filename);
+    FJournal.TransferStart(rule, kept->image(), kept->sha256);
+  }
   if (drv->SetDFUMode() != 0) {
+    if (kept) pending::Remove(*kept);
     msgbox::ShowPlain(QStringLiteral("Can not set DFU mode."));
     return false;
   }
+  if (kept) pending::SetStage(*kept, pending::TStage::Switched);
 
   {
     HideOnExit hide{RebootForm};
@@ -159,11 +168,7 @@ bool TMainForm::FlashDfu() {
       return false;
     }
 
-    QString output;
-    // The image path goes as one argument, so a path with blanks arrives whole.
-    ExecuteAndCapture(tool, QStringList{QStringLiteral("-D"), image}, output);
-    if (!output.toUpper().contains(QStringLiteral("DONE")))
-      msgbox::ShowPlain(QStringLiteral("Не удалось загрузить прошивку в ККТ.\r\n") + output);
+    DownloadImage(tool, image);
 
     RebootForm->hide();
     RebootForm->setWindowTitle(QStringLiteral("Перезагрузка"));
@@ -178,42 +183,29 @@ bool TMainForm::FlashDfu() {
     HideOnExit hide{ProrgessTForm};
     QString serial;
     bool setUpAnew = false;
-    const int rc = drv->ReadSerialNumber();
-    if (rc == 0) {
-      serial = drv->SerialNumber();
-    } else if (rc == 116 || rc == 120 || rc == 121) {
-      ProrgessTForm->setWindowTitle(QStringLiteral("Настройка"));
-      ShowPainted(ProrgessTForm);
-      int r = drv->ResetSettings();
-      if (r == 147) r = drv->ResetSettings();
-      if (r != 0) return false;
-      setUpAnew = true;
-      const QDateTime now = waits::Now();
-      drv->setDate(datetime::FromDate(now.date()));
-      if (drv->SetDate() != 0) return false;
-      drv->setDate(datetime::FromDate(now.date()));
-      if (drv->ConfirmDate() != 0) return false;
-      drv->setTime(datetime::TimeOfDay(waits::Now().time()));
-      if (drv->SetTime() != 0) return false;
-      if (drv->ReadSerialNumber() != 0) return false;
-      serial = drv->SerialNumber();
-      ProrgessTForm->hide();
-    }
+    if (!SetUpAfterReboot(serial, &setUpAnew)) return false;
     if (serial != FSerial) return false;
-
-    // The set-up wiped every table: the run's snapshot is written back even
-    // after a transfer whose rule keeps no settings; without one the closing
-    // box says the settings were reset.
-    const bool haveSnapshot = RunSnapshotTakenHook && RunSnapshotTakenHook();
-    if ((rule.savesetting || (setUpAnew && haveSnapshot)) && RestoreAfterUpdateHook) {
-      if (!RestoreAfterUpdateHook()) FSettingsNotRestored = true;
-    } else if (setUpAnew && !rule.savesetting) {
-      FSettingsResetNoCopy = true;
-    }
+    RestoreSettingsAfterTransfer(rule, setUpAnew);
 
     if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
   }
+  // Settings back and cells written: nothing is left to finish.
+  if (kept) pending::Remove(*kept);
   return true;
+}
+
+void TMainForm::RestoreSettingsAfterTransfer(const TFWRule &rule, bool setUpAnew) {
+  // The set-up wiped every table: the run's snapshot is written back even
+  // after a transfer whose rule keeps no settings; without one the closing
+  // box says the settings were reset.
+  const bool haveSnapshot = RunSnapshotTakenHook && RunSnapshotTakenHook();
+  if ((rule.savesetting || (setUpAnew && haveSnapshot)) && RestoreAfterUpdateHook) {
+    const bool restored = RestoreAfterUpdateHook();
+    if (!restored) FSettingsNotRestored = true;
+    FJournal.Tables(restored);
+  } else if (setUpAnew && !rule.savesetting) {
+    FSettingsResetNoCopy = true;
+  }
 }
 
 void TMainForm::WriteUpdateTables(const TFWRule &rule) {

@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+#include "app/pending.h"
+#include "app/runjournal.h"
 #include "rules/fwplan.h"
 #include "rules/fwrules.h"
 
@@ -56,6 +58,8 @@ class TMainForm : public QWidget {
   std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
 
   bool runInProgress() const { return FRunning; }
+  // The update journal of the run under way.
+  TRunJournal &Journal() { return FJournal; }
 
   // Held by every long operation (the update run, a tables save, verify or
   // restore) for as long as it runs: closing the window is refused meanwhile,
@@ -120,9 +124,25 @@ class TMainForm : public QWidget {
   void WaitWithProgress(int ms);
   void WriteUpdateTables(const TFWRule &rule);
 
+  // An interrupted transfer (recovery.cpp).
+  void RecoverPending();
+  bool RedownloadPending(pending::TPending &p);
+  bool FinishAfterReboot(pending::TPending &p, bool writeCells);
+  bool TargetReached(const TFWRule &rule);
+  // The download, asked again while the register stays in its boot-loader.
+  bool DownloadImage(const QString &tool, const QString &image);
+  // The serial check after the reboot, with the set-up the register asks for;
+  // false: a set-up step failed.
+  // setUpAnew: the register asked for set-up and was reset.
+  bool SetUpAfterReboot(QString &serial, bool *setUpAnew = nullptr);
+  // After the serial check: the snapshot written back, or the loss noted.
+  void RestoreSettingsAfterTransfer(const TFWRule &rule, bool setUpAnew);
+
   // Rules applied in the current run with the identity they were chosen for:
   // no pass applies the same rule to the same identity twice.
   TFWRuleHistory FApplied;
+  TRunJournal FJournal;
+  pending::TDeviceRef FDeviceRef;
   bool FShown = false;
   // The run's settings: not restored after an update, or reset by the
   // set-up after an update with no copy taken.

@@ -41,4 +41,28 @@ TEST(ChaosRegression, SeedsThatFoundFaults) {
   Check(7000346);
 }
 
+// Seeds (most from the batches above) that meet each way a transfer is interrupted;
+// run again here so that a change of the draws cannot leave a kind untested.
+TEST(ChaosInterrupted, EachKindIsMetAndRecovered) {
+  const struct {
+    std::uint64_t seed;
+    const char *kind;  // how the report names it
+  } cases[] = {
+      {18, "dfu-cut"},           // the download stops part-way
+      {11, "unplug"},            // the cable is out
+      {22, "kill in the transfer"},
+      {43, "kill in the set-up"},
+      {27, "kill in the restore"},
+  };
+  for (const auto &c : cases) {
+    const chaos::Report r = Shared().Run(c.seed);
+    EXPECT_TRUE(r.failures.isEmpty()) << r.Describe().toStdString();
+    EXPECT_TRUE(r.faults.join(QLatin1Char('\n')).contains(QLatin1String(c.kind))) << r.Describe().toStdString();
+    if (QLatin1String(c.kind).startsWith(QLatin1String("kill"))) {
+      EXPECT_TRUE(r.killed) << r.Describe().toStdString();
+    }
+    EXPECT_FALSE(r.notReached.contains(QStringLiteral("kill"))) << r.Describe().toStdString();
+  }
+}
+
 }  // namespace

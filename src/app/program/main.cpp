@@ -4,6 +4,9 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include <cstring>
+
+#include "app/history.h"
 #include "app/mainformunit.h"
 #include "app/signals.h"
 #include "forms/msgformunit.h"
@@ -27,6 +30,12 @@ extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 #endif
 
 int main(int argc, char **argv) {
+  // The update journal, printed without a window and without a display.
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--history") == 0) {
+      QCoreApplication core(argc, argv);
+      return history::PrintHistory(core.arguments().mid(1));
+    }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
   QApplication::setQuitOnLastWindowClosed(true);
