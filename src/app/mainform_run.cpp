@@ -1,8 +1,11 @@
 // The update run: connect, identify, check, and the passes.
+#include <QJsonObject>
+
 #include "app/mainformunit.h"
 #include "common/codepage.h"
 #include "common/error.h"
 #include "common/msgbox.h"
+#include "device/portlock.h"
 #include "device/untDriver.h"
 #include "forms/modal.h"
 #include "forms/msgformunit.h"
@@ -48,6 +51,8 @@ void TMainForm::CheckConnectButtonClick() {
   FRunning = true;
   CheckConnectButton->setEnabled(false);
   FApplied.Clear();
+  FRunEnd = TRunEnd::Error;
+  FInstalled = 0;
   struct EndOfRun {
     TMainForm *f;
     ~EndOfRun() {
@@ -58,19 +63,38 @@ void TMainForm::CheckConnectButtonClick() {
 
   try {
     TDriver *drv = Driver();
-    if (drv->GetCountLD() != 0) return;
-    if (drv->LDCount() >= 2 && ChooseDeviceHook && !ChooseDeviceHook()) return;
+    if (drv->GetCountLD() != 0) {
+      FRunEnd = TRunEnd::NoLink;
+      return;
+    }
+    if (drv->LDCount() >= 2 && ChooseDeviceHook && !ChooseDeviceHook()) {
+      FRunEnd = TRunEnd::NotChosen;
+      return;
+    }
+    // One register, one copy, for the whole run: another copy's offer, its
+    // transfer or its snapshot must not cross this one's.
+    TPortLock portLock;
+    const int port = ActiveDevicePort();
+    if (port > 0 && !portLock.TryLock(port)) {
+      FRunEnd = TRunEnd::Busy;
+      msgbox::ShowInformation(PortBusyText(port));
+      return;
+    }
 
     FECRData = TECRFwInfo{QString(), -1, -1, -1.0};
     for (;;) {
       // Closing: no new pass, and no closing message nobody may read.
-      if (FStopRequested) return;
+      if (FStopRequested) {
+        FRunEnd = TRunEnd::Stopped;
+        return;
+      }
       if (drv->GetECRStatus() != 0) {
         msgbox::ShowError(QStringLiteral("Не удалось соединиться с ККТ"));
         FRefuseUpdate = true;
         break;
       }
       ReadIdentity();
+      FRunEnd = TRunEnd::Refused;
       if (!IsSupportedModel(FSerial)) {
         modal::ShowModal(MsgForm);
         return;
@@ -86,14 +110,24 @@ void TMainForm::CheckConnectButtonClick() {
             "ККТ на связи. Однако не удалось прочитать версию загрузчика, прошивка невозможна."));
         return;
       }
+      FRunEnd = TRunEnd::Error;
       if (UpdateDevice() == 0) break;
     }
-    if (FStopRequested) return;
+    if (FStopRequested) {
+      FRunEnd = TRunEnd::Stopped;
+      return;
+    }
+    FRunEnd = FRefuseUpdate ? TRunEnd::NotUpdated : TRunEnd::Latest;
     msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
                                           : QStringLiteral("Установлена последняя версия ПО."));
   } catch (const std::exception &e) {
+    FRunEnd = TRunEnd::Error;
     msgbox::ShowError(ExceptionMessage(e));
   }
+}
+
+void TMainForm::RunEvent(const QString &event, const QJsonObject &fields) {
+  if (RunEventHook) RunEventHook(event, fields);
 }
 
 void TMainForm::ReadIdentity() {
@@ -103,6 +137,11 @@ void TMainForm::ReadIdentity() {
   FECRData.firmware = codepage::Narrow(drv->ECRSoftVersion());
   FECRData.build = drv->ECRBuild();
   FECRData.date = drv->ECRSoftDate();
+  RunEvent(QStringLiteral("identity"), {{QStringLiteral("serial"), FSerial},
+                                        {QStringLiteral("firmware"), FECRData.firmware},
+                                        {QStringLiteral("build"), FECRData.build},
+                                        {QStringLiteral("bootloader"), FECRData.bootloader},
+                                        {QStringLiteral("mode"), drv->ECRMode()}});
   setWindowTitle(QStringLiteral("S/N: ") + FSerial + QStringLiteral(", Firmware version: ") +
                  FECRData.firmware + QStringLiteral(", Build: ") + QString::number(FECRData.build) +
                  QStringLiteral(", Date: ") + datetime::ShortDate(FECRData.date) +
@@ -127,10 +166,20 @@ int TMainForm::UpdateDevice() {
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);
+    const TFWRule &rule = FRules.at(FRuleIndex);
+    const QJsonObject what{{QStringLiteral("level"), rule.level},
+                           {QStringLiteral("file"), rule.filename},
+                           {QStringLiteral("target"), rule.level == 1 ? QString::number(rule.blver)
+                                                                      : rule.fwver + QLatin1Char('/') +
+                                                                            QString::number(rule.fwbuild)}};
+    RunEvent(QStringLiteral("transfer"), what);
     if (!firstTime || !FlashFirmware()) {
+      RunEvent(QStringLiteral("transfer-failed"), what);
       FRefuseUpdate = true;
       return Outcome::Failed;
     }
+    ++FInstalled;
+    RunEvent(QStringLiteral("transferred"), what);
     return Outcome::Flashed;
   };
 
@@ -172,15 +221,21 @@ bool TMainForm::VerifyUpdate() {
   if (FRuleIndex < 0 || FRuleIndex >= FRules.size()) return false;
   const TFWRule &rule = FRules.at(FRuleIndex);
   TDriver *drv = Driver();
+  bool confirmed = false;
   switch (rule.level) {
     case 1:
-      return drv->ReadLoaderVersion() == 0 && LoaderVersionToInt(drv->LoaderVersion()) == rule.blver;
+      confirmed = drv->ReadLoaderVersion() == 0 && LoaderVersionToInt(drv->LoaderVersion()) == rule.blver;
+      break;
     case 2:
-      return drv->GetECRStatus() == 0 && codepage::Narrow(drv->ECRSoftVersion()) == rule.fwver &&
-             drv->ECRBuild() == rule.fwbuild;
+      confirmed = drv->GetECRStatus() == 0 && codepage::Narrow(drv->ECRSoftVersion()) == rule.fwver &&
+                  drv->ECRBuild() == rule.fwbuild;
+      break;
     default:
-      return false;
+      break;
   }
+  RunEvent(confirmed ? QStringLiteral("confirmed") : QStringLiteral("not-confirmed"),
+           {{QStringLiteral("level"), rule.level}, {QStringLiteral("file"), rule.filename}});
+  return confirmed;
 }
 
 void TMainForm::DrvSetButtonClick() {

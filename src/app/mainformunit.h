@@ -11,7 +11,21 @@
 #include "rules/fwplan.h"
 #include "rules/fwrules.h"
 
+class QJsonObject;
 class QProgressDialog;
+
+// How the last update run ended.
+enum class TRunEnd {
+  None,        // no run yet, or one still under way
+  Latest,      // closing message "Установлена последняя версия ПО."
+  NotUpdated,  // closing message "ПО не было обновлено." (declined, failed or not confirmed)
+  NoLink,      // no logical devices could be listed
+  NotChosen,   // the device choice was cancelled
+  Busy,        // another copy holds the register's port
+  Refused,     // unsupported model, wrong mode, unreadable boot-loader
+  Error,       // an error ended the run
+  Stopped,     // a termination signal ended the run
+};
 
 class TMainForm : public QWidget {
   Q_OBJECT
@@ -25,6 +39,9 @@ class TMainForm : public QWidget {
   // Where the built-in package is read from: the resource ":/ARHIVE"; tests
   // point it at a package file of their own.
   static void SetBuiltInPackageForTests(const QString &path);
+  // A package named on the command line: used in place of the built-in one,
+  // and no newer package is looked for. Empty: back to the usual way.
+  static void UsePackageFile(const QString &path);
 
   // Controls and components.
   QComboBox *cbMethod = nullptr;
@@ -47,6 +64,17 @@ class TMainForm : public QWidget {
   std::function<bool()> BackupTablesHook;           // before the switch to DFU mode; false: stop
   std::function<void()> RestoreAfterUpdateHook;     // after the serial check
   std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
+  // Steps of the run as they happen (identity read, transfer begun and ended,
+  // confirmation); the command line prints them.
+  std::function<void(const QString &event, const QJsonObject &fields)> RunEventHook;
+
+  // How the last run ended, and how many transfers it completed.
+  TRunEnd FRunEnd = TRunEnd::None;
+  int FInstalled = 0;
+
+  // The start-up's second half (loading the rules) for a program that shows
+  // no window.
+  void ShowWithoutWindow();
 
   bool runInProgress() const { return FRunning; }
 
@@ -100,6 +128,7 @@ class TMainForm : public QWidget {
   bool FindRule(int level);
   bool VerifyUpdate();
   void ReadIdentity();
+  void RunEvent(const QString &event, const QJsonObject &fields);
 
   // The transfer.
   bool FlashFirmware();

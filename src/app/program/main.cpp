@@ -4,7 +4,11 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include <QTextStream>
+#include <cstdio>
+
 #include "app/mainformunit.h"
+#include "app/program/cli.h"
 #include "app/signals.h"
 #include "forms/msgformunit.h"
 #include "forms/progresstformunit.h"
@@ -27,6 +31,11 @@ extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 #endif
 
 int main(int argc, char **argv) {
+  const bool commandLine = WantsCommandLine(argc, argv);
+  // The command line shows no window and needs no display, wherever it runs;
+  // a platform set on purpose is still honoured.
+  if (commandLine && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
   QApplication::setQuitOnLastWindowClosed(true);
@@ -41,6 +50,14 @@ int main(int argc, char **argv) {
   // Before anything else: a signal during the preparation must still end in
   // an orderly way.
   WatchTerminationSignals();
+
+  if (commandLine) {
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    return RunCommandLine(args, out, err);
+  }
   TMainForm mainForm;
   // Signalled while preparing: the window is never shown; its folder goes
   // with it.
