@@ -180,11 +180,11 @@ int TUpdateCommand::Run() {
   struct Forms {
     explicit Forms(QWidget *owner) {
       // Those a caller made already are kept.
-      if (!SelectLDForm) SelectLDForm = made.select = new TSelectLDForm(owner);
-      if (!UpdateForm) UpdateForm = made.update = new TUpdateForm(owner);
-      if (!RebootForm) RebootForm = made.reboot = new TRebootForm(owner);
-      if (!ProrgessTForm) ProrgessTForm = made.progress = new TProrgessTForm(owner);
-      if (!MsgForm) MsgForm = made.msg = new TMsgForm(owner);
+      if (!SelectLDForm) made.select = SelectLDForm = new TSelectLDForm(owner);
+      if (!UpdateForm) made.update = UpdateForm = new TUpdateForm(owner);
+      if (!RebootForm) made.reboot = RebootForm = new TRebootForm(owner);
+      if (!ProrgessTForm) made.progress = ProrgessTForm = new TProrgessTForm(owner);
+      if (!MsgForm) made.msg = MsgForm = new TMsgForm(owner);
     }
     // The forms go with their owner, the main window.
     ~Forms() {
