@@ -57,7 +57,8 @@ std::vector<Found> DfuDevices(osim::Store &store) {
   std::vector<Found> out;
   for (int port : store.Ports()) {
     const osim::Register r = store.Read(port);
-    if (r.dfu) out.push_back({port, r.serial()});
+    // An unplugged cable hides the register from the bus.
+    if (r.dfu && !r.faults.unplug) out.push_back({port, r.serial()});
   }
   return out;
 }
@@ -100,6 +101,21 @@ int Download(osim::Store &store, const QString &file) {
       "Device returned transfer size 2048\n"
       "Copying data from PC to DFU device\n"
       "Download\t[");
+
+  // The cable or the power goes part-way: the flash holds half an image.
+  int cutAt = 0;
+  store.Update(dev.port, [&](osim::Register &r) {
+    if (!r.dfu || r.faults.dfuCut <= 0) return false;
+    cutAt = r.faults.dfuCut;
+    r.faults.dfuCut = 0;
+    r.cut = true;
+    return true;
+  });
+  if (cutAt > 0) {
+    Progress(25 * cutAt / 100, 25);
+    Out("\n");
+    return Fail("Error during download get_status: LIBUSB_ERROR_NO_DEVICE");
+  }
 
   std::string refused;
   osim::Image img;

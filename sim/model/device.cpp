@@ -167,7 +167,7 @@ int Device::Dispatch(Register &r, const std::string &m, bool &changed) {
   if (m == "SetActiveLD") return LogicalDevices::PortOf(I("LDNumber")) ? kOk : kBadLogicalDevice;
   if (m == "ShowProperties") return kOk;
   // The rest asks the register itself.
-  if (r.dfu) return kNoLink;
+  if (r.dfu || r.cut) return kNoLink;
   if (r.xmodem.running) return kBusy;
 
   if (m == "GetECRStatus") {
@@ -341,6 +341,8 @@ std::vector<std::string> DescribeFaults(const Faults &f) {
   if (f.dfuRefused) out.push_back("dfu-refused");
   if (f.loaderText) out.push_back("loader-text \"" + *f.loaderText + "\"");
   if (f.mode) out.push_back("mode " + std::to_string(f.mode));
+  if (f.dfuCut) out.push_back("dfu-cut " + std::to_string(f.dfuCut) + "%");
+  if (f.unplug) out.push_back("unplug");
   return out;
 }
 

@@ -56,7 +56,8 @@ std::string ModeDescription(int mode) {
 
 bool Faults::empty() const {
   return methods.empty() && cells.empty() && tables.empty() && reset147 == 0 && restartCode == 0 &&
-         restartSerial.empty() && !download && !dfuRefused && !loaderText && mode == 0;
+         restartSerial.empty() && !download && !dfuRefused && !loaderText && mode == 0 &&
+         dfuCut == 0 && !unplug;
 }
 
 // ---- dates and text -------------------------------------------------------
@@ -365,6 +366,7 @@ std::optional<std::string> Register::Install(const Image &img) {
   } else {
     return std::string("Неизвестный уровень образа");
   }
+  cut = false;
   Restart();
   return std::nullopt;
 }
@@ -454,6 +456,9 @@ ojson Register::FaultsJson() const {
   f["dfuRefused"] = faults.dfuRefused;
   f["loaderText"] = faults.loaderText ? ojson(*faults.loaderText) : ojson(nullptr);
   f["mode"] = faults.mode;
+  // Only when set, so state files of registers without them stay as they were.
+  if (faults.dfuCut) f["dfuCut"] = faults.dfuCut;
+  if (faults.unplug) f["unplug"] = true;
   return f;
 }
 
@@ -468,6 +473,7 @@ ojson Register::HeadJson() const {
   j["latency"] = latencyMs;
   j["xmodemSpeed"] = xmodemSpeed;
   j["dfu"] = dfu;
+  if (cut) j["cut"] = true;
   j["restarts"] = restarts;
   j["setupCode"] = setupCode;
   j["setupDone"] = setupDone;
@@ -538,6 +544,7 @@ Register Register::FromJson(const ojson &j) {
   r.latencyMs = j.value("latency", 0);
   r.xmodemSpeed = j.value("xmodemSpeed", 16384);
   r.dfu = j.value("dfu", false);
+  r.cut = j.value("cut", false);
   r.restarts = j.value("restarts", 0);
   r.setupCode = j.value("setupCode", 0);
   r.setupDone = j.value("setupDone", 0u);
@@ -560,6 +567,8 @@ Register Register::FromJson(const ojson &j) {
     r.faults.dfuRefused = f.value("dfuRefused", false);
     if (f.contains("loaderText") && f["loaderText"].is_string()) r.faults.loaderText = f["loaderText"].get<std::string>();
     r.faults.mode = f.value("mode", 0);
+    r.faults.dfuCut = f.value("dfuCut", 0);
+    r.faults.unplug = f.value("unplug", false);
   }
   if (j.contains("xmodem")) {
     const ojson &x = j["xmodem"];
@@ -610,11 +619,12 @@ ojson Register::Summary() const {
   j["model"] = model();
   j["mode"] = reportedMode();
   j["modeDescription"] = ModeDescription(reportedMode());
-  j["firmware"] = firmware;
+  j["firmware"] = cut ? std::string("—") : firmware;
   j["build"] = build;
   j["date"] = date;
   j["bootloader"] = bootloader;
   j["dfu"] = dfu;
+  j["cut"] = cut;
   j["restarts"] = restarts;
   j["setupCode"] = setupCode;
   j["latency"] = latencyMs;

@@ -95,6 +95,8 @@ struct Faults {
   bool dfuRefused = false;
   std::optional<std::string> loaderText;  // LoaderVersion as given, not a number
   int mode = 0;                        // reported instead of the real mode when non-zero
+  int dfuCut = 0;                      // the next download stops at this percent (1..99); 0: none
+  bool unplug = false;                 // the USB cable is out: no DFU device is seen
 
   bool empty() const;
 };
@@ -132,6 +134,9 @@ struct Register {
   int latencyMs = 0;
   int xmodemSpeed = 16384;   // bytes per second
   bool dfu = false;
+  // A download stopped part-way: no valid firmware until a complete one.
+  // The register then answers no driver call, whatever else is set.
+  bool cut = false;
   int restarts = 0;
   int setupCode = 0;         // ReadSerialNumber answers it until set-up is done
   unsigned setupDone = 0;

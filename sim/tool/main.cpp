@@ -74,6 +74,9 @@ const char *CommandHelp(const QString &cmd) {
            "  restart-serial SERIAL   another serial number after the next restart\n"
            "  download [MESSAGE]      the next download is refused\n"
            "  dfu-refused             SetDFUMode is refused\n"
+           "  dfu-cut [PERCENT]       the next DFU download stops at PERCENT (default 40): the\n"
+           "                          register stays in DFU mode with no valid firmware\n"
+           "  unplug                  the USB cable is out: no DFU device is listed, downloads fail\n"
            "  loader-text TEXT        LoaderVersion answers TEXT\n"
            "  ecrstatus [CODE]        GetECRStatus always fails (default code -1, no link)\n"
            "  mode N                  the register reports mode N\n";
@@ -186,7 +189,7 @@ std::string Text(const osim::Register &r) {
   line("serial", r.serial());
   line("model", r.model());
   line("mode", std::to_string(r.reportedMode()) + " (" + osim::ModeDescription(r.reportedMode()) + ")");
-  line("firmware", r.firmware);
+  line("firmware", r.cut ? std::string("—") : r.firmware);
   line("build", std::to_string(r.build));
   line("date", r.date);
   line("bootloader", std::to_string(r.bootloader));
@@ -328,6 +331,8 @@ int CmdFault(osim::Store &store, int port, Args &args) {
     else if (kind == QLatin1String("dfu-refused")) clear = [](osim::Faults &f) { f.dfuRefused = false; };
     else if (kind == QLatin1String("loader-text")) clear = [](osim::Faults &f) { f.loaderText.reset(); };
     else if (kind == QLatin1String("mode")) clear = [](osim::Faults &f) { f.mode = 0; };
+    else if (kind == QLatin1String("dfu-cut")) clear = [](osim::Faults &f) { f.dfuCut = 0; };
+    else if (kind == QLatin1String("unplug")) clear = [](osim::Faults &f) { f.unplug = false; };
     else throw UsageError("unknown fault kind " + S(kind) + " (see ostrel-sim fault --help)");
     store.Update(port, [&](osim::Register &r) { clear(r.faults); return true; });
     return 0;
@@ -385,6 +390,14 @@ int CmdFault(osim::Store &store, int port, Args &args) {
   } else if (kind == QLatin1String("dfu-refused")) {
     args.Rest(0, 0, "");
     set = [](osim::Faults &f) { f.dfuRefused = true; };
+  } else if (kind == QLatin1String("dfu-cut")) {
+    const QStringList p = args.Rest(0, 1, "PERCENT");
+    const int pc = p.isEmpty() ? 40 : Int(p[0], "PERCENT");
+    if (pc < 1 || pc > 99) throw UsageError("PERCENT is 1 to 99");
+    set = [pc](osim::Faults &f) { f.dfuCut = pc; };
+  } else if (kind == QLatin1String("unplug")) {
+    args.Rest(0, 0, "");
+    set = [](osim::Faults &f) { f.unplug = true; };
   } else if (kind == QLatin1String("loader-text")) {
     const std::string t = S(args.Rest(1, 1, "TEXT")[0]);
     set = [t](osim::Faults &f) { f.loaderText = t; };

@@ -106,3 +106,43 @@ TEST_F(SimTest, FailingDownloadIsRefusedOnceAndLeavesTheRegisterInDfu) {
   EXPECT_EQ(good.exitCode, 0) << good.err.toStdString();
   EXPECT_EQ(reg().firmware, "A.5");
 }
+
+// A cut download leaves a register that only a complete download brings back;
+// an unplugged cable hides it from the listing and the download.
+TEST_F(SimTest, CutAndUnplugAsTheToolAndTheDriverSeeThem) {
+  const QString image = Image(Firmware());
+  const QString sim = QStringLiteral("ostrel-sim");
+  const QString dfu = QStringLiteral("dfu-util-sim");
+  ASSERT_EQ(RunProgram(sim, {QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("dfu-cut"),
+                             QStringLiteral("30")}).exitCode, 0);
+  ASSERT_EQ(drv().SetDFUMode(), 0);
+
+  const RunResult cut = RunProgram(dfu, {QStringLiteral("-D"), image});
+  EXPECT_NE(cut.exitCode, 0);
+  EXPECT_FALSE((cut.out + cut.err).toUpper().contains(QStringLiteral("DONE"))) << cut.out.toStdString();
+  EXPECT_TRUE(reg().dfu);
+  EXPECT_TRUE(reg().cut);
+  const RunResult show = RunProgram(sim, {QStringLiteral("show")});
+  EXPECT_TRUE(show.out.contains(QStringLiteral("firmware: —"))) << show.out.toStdString();
+  EXPECT_TRUE(show.out.contains(QStringLiteral("dfu: yes")));
+  // Nothing answers, not even after the DFU flag is cleared by hand.
+  ASSERT_EQ(RunProgram(sim, {QStringLiteral("set"), QStringLiteral("dfu"), QStringLiteral("off")}).exitCode, 0);
+  for (auto call : {&TOstrel::GetECRStatus, &TOstrel::ReadSerialNumber, &TOstrel::ReadLoaderVersion})
+    EXPECT_EQ((drv().*call)(), -1);
+  Change([](osim::Register &r) { r.dfu = true; });
+
+  ASSERT_EQ(RunProgram(sim, {QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("unplug")}).exitCode, 0);
+  EXPECT_FALSE(RunProgram(dfu, {QStringLiteral("-l")}).out.contains(QStringLiteral("Found DFU")));
+  const RunResult unplugged = RunProgram(dfu, {QStringLiteral("-D"), image});
+  EXPECT_NE(unplugged.exitCode, 0);
+  EXPECT_TRUE(unplugged.err.contains(QStringLiteral("No DFU capable USB device available")));
+  EXPECT_TRUE(reg().cut);
+
+  ASSERT_EQ(RunProgram(sim, {QStringLiteral("fault"), QStringLiteral("clear"), QStringLiteral("unplug")}).exitCode, 0);
+  EXPECT_TRUE(RunProgram(dfu, {QStringLiteral("-l")}).out.contains(QStringLiteral("Found DFU")));
+  const RunResult good = RunProgram(dfu, {QStringLiteral("-D"), image});
+  EXPECT_EQ(good.exitCode, 0) << good.err.toStdString();
+  EXPECT_FALSE(reg().cut);
+  EXPECT_FALSE(reg().dfu);
+  EXPECT_EQ(reg().firmware, "A.5");
+}

@@ -1,0 +1,204 @@
+#include "app/history.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace history {
+
+namespace {
+
+QList<Sink *> &Sinks() {
+  static QList<Sink *> s;
+  return s;
+}
+
+bool WriteAll(int fd, const QByteArray &data) {
+  const char *p = data.constData();
+  qsizetype left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= n;
+  }
+  return true;
+}
+
+QString Text(const QJsonObject &o, const char *key) { return o.value(QLatin1String(key)).toString(); }
+
+QString Identity(const QJsonObject &id) {
+  if (id.isEmpty()) return QString();
+  return QStringLiteral("ПО %1, сборка %2, загрузчик %3")
+      .arg(id.value(QStringLiteral("firmware")).toString())
+      .arg(id.value(QStringLiteral("build")).toInt())
+      .arg(id.value(QStringLiteral("bootloader")).toInt());
+}
+
+}  // namespace
+
+QString StateDir() {
+  QString base = qEnvironmentVariable("XDG_STATE_HOME");
+  // Relative values are to be ignored, as the base directory rules say.
+  if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.local/state");
+  const QString dir = base + QStringLiteral("/Korvalis/Tavelin/");
+  if (!QFileInfo::exists(dir)) {
+    QDir().mkpath(dir);
+    ::chmod(QFile::encodeName(dir).constData(), 0700);
+  }
+  return dir;
+}
+
+QString JournalPath() { return StateDir() + QStringLiteral("history.jsonl"); }
+
+void AddSink(Sink *sink) {
+  if (sink && !Sinks().contains(sink)) Sinks().append(sink);
+}
+
+void RemoveSink(Sink *sink) { Sinks().removeAll(sink); }
+
+void Append(QJsonObject record) {
+  QJsonObject r;
+  r.insert(QStringLiteral("time"), QDateTime::currentDateTime().toOffsetFromUtc(
+                                       QDateTime::currentDateTime().offsetFromUtc()).toString(Qt::ISODateWithMs));
+  for (auto it = record.begin(); it != record.end(); ++it) r.insert(it.key(), it.value());
+  for (Sink *s : Sinks()) s->Record(r);
+
+  const QString path = JournalPath();
+  const QByteArray name = QFile::encodeName(path);
+  struct stat st {};
+  if (::stat(name.constData(), &st) == 0 && st.st_size >= kRotateBytes) {
+    const QByteArray old = QFile::encodeName(path + QStringLiteral(".1"));
+    ::rename(name.constData(), old.constData());
+  }
+  const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  // One write of the whole line: a reader never sees half of it unless the
+  // machine stops in the middle, and then only this line is torn.
+  QByteArray line = QJsonDocument(r).toJson(QJsonDocument::Compact);
+  line.append('\n');
+  // A torn line left by a crash would swallow this one: start on a new line.
+  if (::lseek(fd, 0, SEEK_END) > 0) {
+    char last = '\n';
+    if (::pread(fd, &last, 1, ::lseek(fd, 0, SEEK_END) - 1) == 1 && last != '\n') line.prepend('\n');
+  }
+  if (WriteAll(fd, line)) ::fsync(fd);
+  ::close(fd);
+}
+
+QList<QJsonObject> Read(const QString &path, const QString &serial) {
+  QList<QJsonObject> out;
+  for (const QString &p : {path + QStringLiteral(".1"), path}) {
+    QFile f(p);
+    if (!f.open(QIODevice::ReadOnly)) continue;
+    while (!f.atEnd()) {
+      const QByteArray line = f.readLine().trimmed();
+      if (line.isEmpty()) continue;
+      QJsonParseError err{};
+      const QJsonDocument doc = QJsonDocument::fromJson(line, &err);
+      if (err.error != QJsonParseError::NoError || !doc.isObject()) continue;
+      const QJsonObject o = doc.object();
+      if (!serial.isEmpty() && o.value(QStringLiteral("serial")).toString() != serial) continue;
+      out.append(o);
+    }
+  }
+  return out;
+}
+
+QString Summary(const QJsonObject &o) {
+  const QString ev = Text(o, "event");
+  if (ev == QLatin1String("run-start")) return Identity(o.value(QStringLiteral("identity")).toObject());
+  if (ev == QLatin1String("pass"))
+    return QStringLiteral("уровень %1: %2; %3 (%4), SHA-256 %5")
+        .arg(o.value(QStringLiteral("level")).toInt())
+        .arg(Text(o, "title"), Text(o, "file"), Text(o, "method"), Text(o, "sha256").left(16));
+  if (ev == QLatin1String("transfer-start")) return Text(o, "file");
+  if (ev == QLatin1String("transfer-end"))
+    return Text(o, "result") + (Text(o, "verdict").isEmpty() ? QString() : QStringLiteral(": ") + Text(o, "verdict"));
+  if (ev == QLatin1String("setup")) return Text(o, "result");
+  if (ev == QLatin1String("tables"))
+    return QStringLiteral("сохранено %1, проверено %2, восстановлено %3, отказано %4")
+        .arg(o.value(QStringLiteral("saved")).toInt())
+        .arg(o.value(QStringLiteral("verified")).toBool() ? QStringLiteral("да") : QStringLiteral("нет"))
+        .arg(o.value(QStringLiteral("restored")).toInt())
+        .arg(o.value(QStringLiteral("refused")).toInt());
+  if (ev == QLatin1String("run-end")) {
+    QString s = Text(o, "result");
+    if (!Text(o, "message").isEmpty()) s += QStringLiteral(": ") + Text(o, "message");
+    const QString after = Identity(o.value(QStringLiteral("identity")).toObject());
+    if (!after.isEmpty()) s += QStringLiteral("; ") + after;
+    return s;
+  }
+  if (ev == QLatin1String("recovery"))
+    return Text(o, "kind") + QStringLiteral(": ") + Text(o, "answer") +
+           (Text(o, "result").isEmpty() ? QString() : QStringLiteral(", ") + Text(o, "result"));
+  return QString();
+}
+
+QStringList TableHeader() {
+  return {QStringLiteral("Время"), QStringLiteral("Устройство"), QStringLiteral("ККТ"), QStringLiteral("Событие"),
+          QStringLiteral("Подробности")};
+}
+
+QStringList TableRow(const QJsonObject &o) {
+  const QJsonObject dev = o.value(QStringLiteral("device")).toObject();
+  QString device = dev.value(QStringLiteral("name")).toString();
+  if (dev.contains(QStringLiteral("number")))
+    device = QString::number(dev.value(QStringLiteral("number")).toInt()) +
+             (device.isEmpty() ? QString() : QStringLiteral(" ") + device);
+  return {Text(o, "time"), device, Text(o, "serial"), Text(o, "event"), Summary(o)};
+}
+
+int PrintHistory(const QStringList &args) {
+  bool json = false;
+  QString serial;
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString &a = args[i];
+    if (a == QLatin1String("--history")) continue;
+    if (a == QLatin1String("--json")) {
+      json = true;
+    } else if (a == QLatin1String("--serial") && i + 1 < args.size()) {
+      serial = args[++i];
+    } else if (a.startsWith(QLatin1String("--serial="))) {
+      serial = a.mid(9);
+    } else {
+      std::fprintf(stderr, "tavelin: unknown argument %s\nUsage: tavelin --history [--json] [--serial S]\n",
+                   a.toLocal8Bit().constData());
+      return 2;
+    }
+  }
+  const QList<QJsonObject> records = Read(JournalPath(), serial);
+  QTextStream out(stdout);
+  if (json) {
+    for (const QJsonObject &o : records) out << QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) << '\n';
+    return 0;
+  }
+  QList<QStringList> rows{TableHeader()};
+  for (const QJsonObject &o : records) rows << TableRow(o);
+  QList<int> widths(rows.front().size(), 0);
+  for (const QStringList &r : rows)
+    for (qsizetype c = 0; c + 1 < r.size(); ++c) widths[c] = std::max<int>(widths[c], static_cast<int>(r[c].size()));
+  for (const QStringList &r : rows) {
+    QString line;
+    for (qsizetype c = 0; c < r.size(); ++c)
+      line += c + 1 < r.size() ? r[c].leftJustified(widths[c]) + QStringLiteral("  ") : r[c];
+    out << line.trimmed() << '\n';
+  }
+  return 0;
+}
+
+}  // namespace history

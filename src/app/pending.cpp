@@ -1,0 +1,205 @@
+#include "app/pending.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include "app/history.h"
+#include "common/error.h"
+
+namespace pending {
+
+namespace {
+
+const char kRecord[] = "pending.json";
+const char kImage[] = "image.bin";
+
+void MakePrivateDir(const QString &dir) {
+  QDir().mkpath(dir);
+  ::chmod(QFile::encodeName(dir).constData(), 0700);
+}
+
+const char *StageName(TStage s) { return s == TStage::Switched ? "switched" : "prepared"; }
+
+void WriteRecord(const TPending &p) {
+  QJsonObject o;
+  o.insert(QStringLiteral("serial"), p.serial);
+  o.insert(QStringLiteral("model"), p.model);
+  o.insert(QStringLiteral("device"), p.device.ToJson());
+  o.insert(QStringLiteral("rule"), RuleToJson(p.rule));
+  o.insert(QStringLiteral("sha256"), p.sha256);
+  o.insert(QStringLiteral("stage"), QString::fromLatin1(StageName(p.stage)));
+  const QString path = p.folder + QString::fromLatin1(kRecord);
+  // Whole or not at all: a torn record would strand the register it is for.
+  QSaveFile f(path);
+  if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(o).toJson()) < 0 || !f.commit())
+    throw Exception(QStringLiteral("Не удалось сохранить сведения о прошивке: ") + path);
+  QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+std::optional<TPending> ReadRecord(const QString &folder) {
+  QFile f(folder + QString::fromLatin1(kRecord));
+  if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+  const QJsonDocument doc = QJsonDocument::fromJson(f.readAll());
+  if (!doc.isObject()) return std::nullopt;
+  const QJsonObject o = doc.object();
+  TPending p;
+  p.serial = o.value(QStringLiteral("serial")).toString();
+  p.model = o.value(QStringLiteral("model")).toString();
+  p.device = TDeviceRef::FromJson(o.value(QStringLiteral("device")).toObject());
+  p.rule = RuleFromJson(o.value(QStringLiteral("rule")).toObject());
+  p.sha256 = o.value(QStringLiteral("sha256")).toString();
+  p.stage = o.value(QStringLiteral("stage")).toString() == QLatin1String("switched") ? TStage::Switched
+                                                                                      : TStage::Prepared;
+  p.folder = folder;
+  if (!SafeSerial(p.serial) || QFileInfo(folder).fileName() != p.serial) return std::nullopt;
+  return p;
+}
+
+QList<TPending> All() {
+  QList<TPending> out;
+  const QDir root(PendingRoot());
+  for (const QFileInfo &fi : root.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time))
+    if (auto p = ReadRecord(fi.absoluteFilePath() + QLatin1Char('/'))) out << *p;
+  return out;
+}
+
+}  // namespace
+
+QJsonObject TDeviceRef::ToJson() const {
+  return {{QStringLiteral("number"), number}, {QStringLiteral("name"), name}, {QStringLiteral("port"), port}};
+}
+
+TDeviceRef TDeviceRef::FromJson(const QJsonObject &o) {
+  return {o.value(QStringLiteral("number")).toInt(), o.value(QStringLiteral("name")).toString(),
+          o.value(QStringLiteral("port")).toString()};
+}
+
+QString TPending::image() const { return folder + QString::fromLatin1(kImage); }
+
+QString PendingRoot() { return history::StateDir() + QStringLiteral("pending/"); }
+
+bool SafeSerial(const QString &serial) {
+  if (serial.isEmpty() || serial.size() > 64) return false;
+  for (const QChar c : serial)
+    if (!(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_'))) return false;
+  return true;
+}
+
+QString FileSha256(const QString &path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return QString();
+  QCryptographicHash h(QCryptographicHash::Sha256);
+  if (!h.addData(&f)) return QString();
+  return QString::fromLatin1(h.result().toHex());
+}
+
+TPending Keep(const QString &serial, const QString &model, const TDeviceRef &device, const TFWRule &rule,
+              const QString &imagePath) {
+  if (!SafeSerial(serial)) throw Exception(QStringLiteral("Недопустимый заводской номер ККТ: ") + serial);
+  MakePrivateDir(history::StateDir());
+  MakePrivateDir(PendingRoot());
+  TPending p;
+  p.serial = serial;
+  p.model = model;
+  p.device = device;
+  p.rule = rule;
+  p.folder = PendingRoot() + serial + QLatin1Char('/');
+  MakePrivateDir(p.folder);
+  const QString kept = p.image();
+  QFile::remove(kept + QStringLiteral(".new"));
+  if (!QFile::copy(imagePath, kept + QStringLiteral(".new")))
+    throw Exception(QStringLiteral("Не удалось сохранить образ прошивки: ") + kept);
+  QFile::setPermissions(kept + QStringLiteral(".new"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  {
+    // On disk before the register's firmware is put at stake.
+    const int fd = ::open(QFile::encodeName(kept + QStringLiteral(".new")).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      ::fsync(fd);
+      ::close(fd);
+    }
+  }
+  QFile::remove(kept);
+  if (!QFile::rename(kept + QStringLiteral(".new"), kept))
+    throw Exception(QStringLiteral("Не удалось сохранить образ прошивки: ") + kept);
+  p.sha256 = FileSha256(kept);
+  if (p.sha256.isEmpty() || p.sha256 != FileSha256(imagePath))
+    throw Exception(QStringLiteral("Не удалось сохранить образ прошивки: ") + kept);
+  WriteRecord(p);
+  return p;
+}
+
+void SetStage(TPending &p, TStage stage) {
+  p.stage = stage;
+  WriteRecord(p);
+}
+
+std::optional<TPending> FindForDevice(const TDeviceRef &device) {
+  for (const TPending &p : All())
+    if (p.device.number == device.number && p.device.name == device.name) return p;
+  return std::nullopt;
+}
+
+std::optional<TPending> FindForSerial(const QString &serial) {
+  if (!SafeSerial(serial)) return std::nullopt;
+  return ReadRecord(PendingRoot() + serial + QLatin1Char('/'));
+}
+
+void Remove(const TPending &p) {
+  if (p.folder.isEmpty() || !p.folder.startsWith(PendingRoot())) return;
+  QDir(p.folder).removeRecursively();
+}
+
+bool ImageIntact(const TPending &p) {
+  return !p.sha256.isEmpty() && FileSha256(p.image()) == p.sha256;
+}
+
+QJsonObject RuleToJson(const TFWRule &r) {
+  QJsonArray cells;
+  for (const TUpdateTable &c : r.updatetables)
+    cells.append(QJsonObject{{QStringLiteral("table"), c.table},
+                             {QStringLiteral("row"), c.row},
+                             {QStringLiteral("field"), c.field},
+                             {QStringLiteral("_type"), c._type},
+                             {QStringLiteral("intvalue"), c.intvalue},
+                             {QStringLiteral("strvalue"), c.strvalue}});
+  return {{QStringLiteral("level"), r.level},         {QStringLiteral("filename"), r.filename},
+          {QStringLiteral("savesetting"), r.savesetting}, {QStringLiteral("info"), r.info},
+          {QStringLiteral("blver"), r.blver},         {QStringLiteral("fwver"), r.fwver},
+          {QStringLiteral("fwbuild"), r.fwbuild},     {QStringLiteral("fwdate"), r.fwdate},
+          {QStringLiteral("updatetables"), cells}};
+}
+
+TFWRule RuleFromJson(const QJsonObject &o) {
+  TFWRule r;
+  r.level = o.value(QStringLiteral("level")).toInt();
+  r.filename = o.value(QStringLiteral("filename")).toString();
+  r.savesetting = o.value(QStringLiteral("savesetting")).toBool();
+  r.info = o.value(QStringLiteral("info")).toString();
+  r.blver = o.value(QStringLiteral("blver")).toInt();
+  r.fwver = o.value(QStringLiteral("fwver")).toString();
+  r.fwbuild = o.value(QStringLiteral("fwbuild")).toInt();
+  r.fwdate = o.value(QStringLiteral("fwdate")).toDouble();
+  for (const QJsonValue &v : o.value(QStringLiteral("updatetables")).toArray()) {
+    const QJsonObject c = v.toObject();
+    TUpdateTable t;
+    t.table = c.value(QStringLiteral("table")).toInt();
+    t.row = c.value(QStringLiteral("row")).toInt();
+    t.field = c.value(QStringLiteral("field")).toInt();
+    t._type = c.value(QStringLiteral("_type")).toInt();
+    t.intvalue = c.value(QStringLiteral("intvalue")).toInt();
+    t.strvalue = c.value(QStringLiteral("strvalue")).toString();
+    r.updatetables << t;
+  }
+  return r;
+}
+
+}  // namespace pending

@@ -1,0 +1,63 @@
+#pragma once
+// A DFU transfer under way, kept outside the working folder (which goes when
+// the program ends): $XDG_STATE_HOME/Korvalis/Tavelin/pending/<serial>/ holds
+// the image about to be sent and what it is for. A register left in its
+// boot-loader, or half set up, is finished from it on the next connect.
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+
+#include "rules/fwrules.h"
+
+namespace pending {
+
+// The logical device a register was reached through.
+struct TDeviceRef {
+  int number = 0;
+  QString name;
+  QString port;
+  QJsonObject ToJson() const;
+  static TDeviceRef FromJson(const QJsonObject &o);
+};
+
+// How far the transfer got before it was cut.
+enum class TStage {
+  Prepared,  // the image is kept; the register is not switched yet
+  Switched,  // the register was told to enter DFU mode: its firmware is at stake
+};
+
+struct TPending {
+  QString serial;
+  QString model;
+  TDeviceRef device;
+  TFWRule rule;
+  QString sha256;  // of the image
+  TStage stage = TStage::Prepared;
+  QString folder;  // with a trailing separator
+  QString image() const;  // the kept image's path
+};
+
+QString PendingRoot();  // with a trailing separator
+// A serial number names a folder only when it cannot lead anywhere else.
+bool SafeSerial(const QString &serial);
+
+// SHA-256 of a file as lower-case hex; empty when it cannot be read.
+QString FileSha256(const QString &path);
+
+// Copies the image and writes the record (files 0600, folders 0700). Throws
+// Exception with a message when that is not possible: without it an
+// interrupted transfer could not be finished.
+TPending Keep(const QString &serial, const QString &model, const TDeviceRef &device, const TFWRule &rule,
+              const QString &imagePath);
+void SetStage(TPending &p, TStage stage);
+// The pending transfer of a logical device, if any (the newest when several).
+std::optional<TPending> FindForDevice(const TDeviceRef &device);
+std::optional<TPending> FindForSerial(const QString &serial);
+void Remove(const TPending &p);
+// The kept image is still the one that was kept.
+bool ImageIntact(const TPending &p);
+
+QJsonObject RuleToJson(const TFWRule &rule);
+TFWRule RuleFromJson(const QJsonObject &o);
+
+}  // namespace pending
