@@ -149,11 +149,11 @@ TEST_F(CliTest, YesWalksTheWholeChainKeepsTheSettingsAndPrintsJsonRecords) {
   EXPECT_EQ(transferred, (QStringList{QStringLiteral("boot_160.bin"), QStringLiteral("fw_A5_1300.bin"),
                                       QStringLiteral("fw_A6_1410.bin")}));
   EXPECT_EQ(r.records(QStringLiteral("confirmed")).size(), 3);
-  const auto end = r.records(QStringLiteral("end"));
+  const auto end = r.records(QStringLiteral("unattended-end"));
   ASSERT_EQ(end.size(), 1);
   EXPECT_EQ(end[0].value(QStringLiteral("code")).toInt(), 0);
-  EXPECT_EQ(end[0].value(QStringLiteral("device")).toInt(), 1);
-  EXPECT_EQ(end[0].value(QStringLiteral("port")).toInt(), 1);
+  EXPECT_EQ(end[0][QStringLiteral("device")][QStringLiteral("number")].toInt(), 1);
+  EXPECT_EQ(end[0][QStringLiteral("device")][QStringLiteral("port")].toInt(), 1);
   EXPECT_EQ(end[0].value(QStringLiteral("serial")).toString(), QStringLiteral("0000420150"));
   const auto summary = r.records(QStringLiteral("summary"));
   ASSERT_EQ(summary.size(), 1);
@@ -232,12 +232,13 @@ TEST_F(CliTest, SeveralDevicesNeedAChoiceAndAllLocalGoesOnAfterAFailure) {
   Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("ecrstatus")});
   r = Update({QStringLiteral("--yes"), QStringLiteral("--all-local"), QStringLiteral("--json")});
   EXPECT_EQ(r.code, 1) << r.err.toStdString();
-  const auto ends = r.records(QStringLiteral("end"));
+  const auto ends = r.records(QStringLiteral("unattended-end"));
   ASSERT_EQ(ends.size(), 2) << r.out.toStdString();
   EXPECT_EQ(ends[0].value(QStringLiteral("code")).toInt(), 1);
   EXPECT_EQ(ends[0].value(QStringLiteral("message")).toString(), QStringLiteral("ПО не было обновлено."));
   EXPECT_EQ(ends[1].value(QStringLiteral("code")).toInt(), 0);
-  EXPECT_EQ(ends[1].value(QStringLiteral("port")).toInt(), 2);
+  EXPECT_EQ(ends[1][QStringLiteral("device")][QStringLiteral("port")].toInt(), 2);
+  EXPECT_EQ(ends[1][QStringLiteral("device")][QStringLiteral("name")].toString(), QStringLiteral("Касса 2"));
   EXPECT_EQ(Identity(2), QString::fromLatin1(kDemoLatest));
   EXPECT_EQ(Identity(1), QStringLiteral("A.4/1234/155"));
 
@@ -245,7 +246,7 @@ TEST_F(CliTest, SeveralDevicesNeedAChoiceAndAllLocalGoesOnAfterAFailure) {
   Sim({QStringLiteral("fault"), QStringLiteral("clear"), QStringLiteral("all")});
   r = Update({QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--json")});
   EXPECT_EQ(r.code, 0) << r.err.toStdString();
-  EXPECT_EQ(r.records(QStringLiteral("end")).value(0).value(QStringLiteral("port")).toInt(), 2);
+  EXPECT_EQ(r.records(QStringLiteral("unattended-end")).value(0)[QStringLiteral("device")][QStringLiteral("port")].toInt(), 2);
 }
 
 TEST_F(CliTest, ASecondCopyOnTheSameRegisterIsTurnedAwayAndADeadHolderBlocksNothing) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/history.h"
 #include "app/mainformunit.h"
 #include "app/program/cli_policy.h"
 #include "common/codepage.h"
@@ -98,16 +99,34 @@ QString RunEndName(TRunEnd end) {
   return {};
 }
 
+// With --json, every record of the update history goes to standard output
+// as it is written.
+class TPrintSink : public history::Sink {
+ public:
+  explicit TPrintSink(QTextStream &out) : out(out) { history::AddSink(this); }
+  ~TPrintSink() override { history::RemoveSink(this); }
+  void Record(const QJsonObject &record) override {
+    out << QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) << '\n';
+    out.flush();
+  }
+
+ private:
+  QTextStream &out;
+};
+
 class TUpdateCommand {
  public:
   TUpdateCommand(const TUpdateOptions &opt, QTextStream &out, QTextStream &err)
-      : o(opt), out(out), err(err), policy(err, opt.yes) {}
+      : o(opt), out(out), err(err), policy(err, opt.yes) {
+    if (o.json) sink = std::make_unique<TPrintSink>(out);
+  }
 
   int Run();
 
  private:
-  // Output: a JSON record a line, or a readable line.
-  void Record(const QString &event, QJsonObject fields, const QString &readable);
+  // Output: a JSON record a line, or a readable line. journal: the record
+  // also goes into the update history (and from there to the output).
+  void Record(const QString &event, QJsonObject fields, const QString &readable, bool journal = false);
   int Fail(int code, const QString &message);
   bool PreparePackage(QString &file);
   int UpdateOne(const TLogicalDevice *device);
@@ -120,29 +139,40 @@ class TUpdateCommand {
   TUnattendedPolicy policy;
   std::unique_ptr<TMainForm> form;
   QTemporaryDir downloads;
+  std::unique_ptr<TPrintSink> sink;
   int deviceNumber = 0;  // of the device under way, for the records
   int devicePort = 0;
+  QString deviceName;
 };
 
-void TUpdateCommand::Record(const QString &event, QJsonObject fields, const QString &readable) {
-  if (o.json) {
-    QJsonObject rec;
-    rec.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    rec.insert(QStringLiteral("event"), event);
-    if (deviceNumber > 0) rec.insert(QStringLiteral("device"), deviceNumber);
-    if (devicePort > 0) rec.insert(QStringLiteral("port"), devicePort);
-    for (auto it = fields.begin(); it != fields.end(); ++it) rec.insert(it.key(), it.value());
-    out << QString::fromUtf8(QJsonDocument(rec).toJson(QJsonDocument::Compact)) << '\n';
-  } else if (!readable.isEmpty()) {
-    out << readable << '\n';
+void TUpdateCommand::Record(const QString &event, QJsonObject fields, const QString &readable, bool journal) {
+  QJsonObject rec;
+  rec.insert(QStringLiteral("event"), event);
+  if (deviceNumber > 0) {
+    QJsonObject device{{QStringLiteral("number"), deviceNumber}};
+    if (!deviceName.isEmpty()) device.insert(QStringLiteral("name"), deviceName);
+    if (devicePort > 0) device.insert(QStringLiteral("port"), devicePort);
+    rec.insert(QStringLiteral("device"), device);
   }
+  for (auto it = fields.begin(); it != fields.end(); ++it) rec.insert(it.key(), it.value());
+  if (journal) {
+    history::Append(rec);  // printed by the sink with --json
+  } else if (o.json) {
+    QJsonObject timed{{QStringLiteral("time"), QDateTime::currentDateTime().toOffsetFromUtc(
+                                                   QDateTime::currentDateTime().offsetFromUtc())
+                                                   .toString(Qt::ISODateWithMs)}};
+    for (auto it = rec.begin(); it != rec.end(); ++it) timed.insert(it.key(), it.value());
+    out << QString::fromUtf8(QJsonDocument(timed).toJson(QJsonDocument::Compact)) << '\n';
+  }
+  if (!o.json && !readable.isEmpty()) out << readable << '\n';
   out.flush();
 }
 
 int TUpdateCommand::Fail(int code, const QString &message) {
   err << "tavelin: " << message << '\n';
   err.flush();
-  Record(QStringLiteral("end"), {{QStringLiteral("code"), code}, {QStringLiteral("message"), message}}, QString());
+  Record(QStringLiteral("unattended-end"), {{QStringLiteral("code"), code}, {QStringLiteral("message"), message}},
+         QString());
   return code;
 }
 
@@ -263,6 +293,7 @@ int TUpdateCommand::Run() {
     if (form->stopRequested()) break;
   }
   deviceNumber = devicePort = 0;
+  deviceName.clear();
   Record(QStringLiteral("summary"),
          {{QStringLiteral("code"), worst}, {QStringLiteral("installed"), installed},
           {QStringLiteral("devices"), static_cast<int>(chosen.size())}},
@@ -279,8 +310,10 @@ int TUpdateCommand::UpdateOne(const TLogicalDevice *device) {
   form->FInstalled = 0;
   deviceNumber = device ? device->number : qMax(1, drv->LDNumber());
   devicePort = device ? device->port : ActiveDevicePort();
-  Record(QStringLiteral("start"), {{QStringLiteral("plan"), !o.yes}},
-         QStringLiteral("Device %1 (port %2):").arg(deviceNumber).arg(devicePort));
+  deviceName = device ? device->name : QString();
+  if (!device && devicePort > 0) deviceName = ReadLDName();  // ActiveDevicePort chose the key
+  Record(QStringLiteral("unattended-start"), {{QStringLiteral("plan"), !o.yes}},
+         QStringLiteral("Device %1 (port %2):").arg(deviceNumber).arg(devicePort), true);
   if (device) {
     drv->setLDNumber(device->number);
     if (drv->SetActiveLD() != 0) {
@@ -288,7 +321,8 @@ int TUpdateCommand::UpdateOne(const TLogicalDevice *device) {
                               .arg(device->number)
                               .arg(drv->ResultCodeDescription());
       err << "tavelin: " << why << '\n';
-      Record(QStringLiteral("end"), {{QStringLiteral("code"), kExitFailed}, {QStringLiteral("message"), why}}, why);
+      Record(QStringLiteral("unattended-end"), {{QStringLiteral("code"), kExitFailed}, {QStringLiteral("message"), why}},
+             why, true);
       return kExitFailed;
     }
   }
@@ -330,8 +364,9 @@ int TUpdateCommand::UpdateOne(const TLogicalDevice *device) {
   }
   if (code != kExitLatest && code != kExitNothing && !policy.lastMessage.isEmpty())
     end.insert(QStringLiteral("message"), policy.lastMessage);
-  Record(QStringLiteral("end"), end,
-         QStringLiteral("Device %1: %2 (exit code %3)").arg(deviceNumber).arg(RunEndName(form->FRunEnd)).arg(code));
+  Record(QStringLiteral("unattended-end"), end,
+         QStringLiteral("Device %1: %2 (exit code %3)").arg(deviceNumber).arg(RunEndName(form->FRunEnd)).arg(code),
+         true);
   if (code == kExitFailed) PrintRegisterState();
   return code;
 }
