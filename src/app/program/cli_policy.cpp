@@ -52,8 +52,10 @@ bool TUnattendedPolicy::answer(const msgbox::Box &box) {
     case Kind::Information: kind = QStringLiteral("information"); break;
     case Kind::Question:
       kind = QStringLiteral("question");
-      // Any other question is declined: nobody is there to weigh it.
-      yes = box.text == QString::fromUtf8(kDownloadQuestion);
+      // Any other question (the recovery of an interrupted transfer) belongs
+      // to the update the operator agreed to with --yes, or not.
+      yes = box.text == QString::fromUtf8(kDownloadQuestion) || FAccept;
+      if (!yes) ++declined;
       break;
     case Kind::Warning:
       // The driver's "continue?" after a failed call: stop.

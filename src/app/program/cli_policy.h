@@ -11,7 +11,9 @@
 
 class TUnattendedPolicy : public msgbox::Answerer, public modal::Answerer {
  public:
-  // acceptOffers: the update offer is accepted (--yes); otherwise declined.
+  // acceptOffers: the update offer (and any question of the update, such as
+  // the recovery of an interrupted transfer) is accepted (--yes); otherwise
+  // declined. The driver's "continue?" after a failed call is always declined.
   TUnattendedPolicy(QTextStream &err, bool acceptOffers);
   ~TUnattendedPolicy() override;
   TUnattendedPolicy(const TUnattendedPolicy &) = delete;
@@ -23,7 +25,7 @@ class TUnattendedPolicy : public msgbox::Answerer, public modal::Answerer {
   // Counted since the last Reset().
   int errors = 0;            // error and plain boxes, refused driver prompts
   int offers = 0;            // update offers shown
-  int declined = 0;          // update offers declined
+  int declined = 0;          // update offers and questions declined
   QString lastMessage;       // the text of the last box or notice
   void Reset();
 
