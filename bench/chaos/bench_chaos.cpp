@@ -37,6 +37,7 @@ int main(int argc, char **argv) {
   QElapsedTimer timer;
   timer.start();
   long failed = 0, faults = 0, claimed = 0, restored = 0, prompted = 0, promptedCells = 0;
+  long killed = 0, recoveries = 0, stranded = 0, lost = 0;
   std::map<QString, long> kinds;
   for (long i = 0; i < runs; ++i) {
     const chaos::Report r = runner.Run(first + static_cast<std::uint64_t>(i));
@@ -46,6 +47,10 @@ int main(int argc, char **argv) {
     restored += r.restored;
     prompted += !r.afterPrompt.isEmpty();
     promptedCells += r.afterPrompt.size();
+    killed += r.killed;
+    recoveries += r.recoveryRun;
+    stranded += r.stranded;
+    lost += r.silentLosses;
     if (!r.failures.isEmpty()) ++failed;
     if (one || verbose || !r.failures.isEmpty()) std::printf("%s", r.Describe().toLocal8Bit().constData());
     std::fflush(stdout);
@@ -57,7 +62,10 @@ int main(int argc, char **argv) {
     std::printf("%s%s %ld", firstKind ? "" : ", ", k.toLocal8Bit().constData(), n);
     firstKind = false;
   }
-  std::printf(")\nruns claiming success: %ld\nCtrl+Alt+T restores: %ld\nruns losing cells after an accepted driver prompt: %ld (%ld cells)\nfailures: %ld\nwall time: %.1f s (%.2f s per run)\n",
+  std::printf(")\nprograms killed: %ld\nsecond programs finishing an update: %ld\n"
+              "registers left in DFU mode or half set up: %ld\nsettings lost silently: %ld",
+              killed, recoveries, stranded, lost);
+  std::printf("\nruns claiming success: %ld\nCtrl+Alt+T restores: %ld\nruns losing cells after an accepted driver prompt: %ld (%ld cells)\nfailures: %ld\nwall time: %.1f s (%.2f s per run)\n",
               claimed, restored, prompted, promptedCells, failed, s, runs ? s / static_cast<double>(runs) : 0.0);
   return failed ? 1 : 0;
 }

@@ -1,6 +1,4 @@
 // The update run: connect, identify, check, and the passes.
-#include <QJsonObject>
-
 #include "app/mainformunit.h"
 #include "common/codepage.h"
 #include "common/error.h"
@@ -56,6 +54,7 @@ void TMainForm::CheckConnectButtonClick() {
   struct EndOfRun {
     TMainForm *f;
     ~EndOfRun() {
+      f->FJournal.End(QStringLiteral("ended"), QString());
       f->FRunning = false;
       f->CheckConnectButton->setEnabled(true);
     }
@@ -71,8 +70,9 @@ void TMainForm::CheckConnectButtonClick() {
       FRunEnd = TRunEnd::NotChosen;
       return;
     }
-    // One register, one copy, for the whole run: another copy's offer, its
-    // transfer or its snapshot must not cross this one's.
+    // One register, one copy, for the whole run (the recovery of a cut
+    // transfer included): another copy's offer, its transfer or its snapshot
+    // must not cross this one's.
     TPortLock portLock;
     const int port = ActiveDevicePort();
     if (port > 0 && !portLock.TryLock(port)) {
@@ -80,6 +80,10 @@ void TMainForm::CheckConnectButtonClick() {
       msgbox::ShowInformation(PortBusyText(port));
       return;
     }
+    FDeviceRef = CurrentDeviceRef();
+    FJournal.Begin(FDeviceRef);
+    // A transfer cut on this device before is finished first.
+    RecoverPending();
 
     FECRData = TECRFwInfo{QString(), -1, -1, -1.0};
     for (;;) {
@@ -94,6 +98,7 @@ void TMainForm::CheckConnectButtonClick() {
         break;
       }
       ReadIdentity();
+      FJournal.Identity(FSerial, FECRData);
       FRunEnd = TRunEnd::Refused;
       if (!IsSupportedModel(FSerial)) {
         modal::ShowModal(MsgForm);
@@ -118,16 +123,17 @@ void TMainForm::CheckConnectButtonClick() {
       return;
     }
     FRunEnd = FRefuseUpdate ? TRunEnd::NotUpdated : TRunEnd::Latest;
-    msgbox::ShowInformation(FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
-                                          : QStringLiteral("Установлена последняя версия ПО."));
+    const QString closing = FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
+                                          : QStringLiteral("Установлена последняя версия ПО.");
+    FJournal.End(FRefuseUpdate ? QStringLiteral("not updated") : QStringLiteral("latest"), closing);
+    // What changed goes under the closing message.
+    const QString changes = FJournal.Changes();
+    msgbox::ShowInformation(changes.isEmpty() ? closing : closing + QStringLiteral("\r\n") + changes);
   } catch (const std::exception &e) {
     FRunEnd = TRunEnd::Error;
+    FJournal.End(QStringLiteral("error"), ExceptionMessage(e));
     msgbox::ShowError(ExceptionMessage(e));
   }
-}
-
-void TMainForm::RunEvent(const QString &event, const QJsonObject &fields) {
-  if (RunEventHook) RunEventHook(event, fields);
 }
 
 void TMainForm::ReadIdentity() {
@@ -137,11 +143,6 @@ void TMainForm::ReadIdentity() {
   FECRData.firmware = codepage::Narrow(drv->ECRSoftVersion());
   FECRData.build = drv->ECRBuild();
   FECRData.date = drv->ECRSoftDate();
-  RunEvent(QStringLiteral("identity"), {{QStringLiteral("serial"), FSerial},
-                                        {QStringLiteral("firmware"), FECRData.firmware},
-                                        {QStringLiteral("build"), FECRData.build},
-                                        {QStringLiteral("bootloader"), FECRData.bootloader},
-                                        {QStringLiteral("mode"), drv->ECRMode()}});
   setWindowTitle(QStringLiteral("S/N: ") + FSerial + QStringLiteral(", Firmware version: ") +
                  FECRData.firmware + QStringLiteral(", Build: ") + QString::number(FECRData.build) +
                  QStringLiteral(", Date: ") + datetime::ShortDate(FECRData.date) +
@@ -166,20 +167,14 @@ int TMainForm::UpdateDevice() {
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);
-    const TFWRule &rule = FRules.at(FRuleIndex);
-    const QJsonObject what{{QStringLiteral("level"), rule.level},
-                           {QStringLiteral("file"), rule.filename},
-                           {QStringLiteral("target"), rule.level == 1 ? QString::number(rule.blver)
-                                                                      : rule.fwver + QLatin1Char('/') +
-                                                                            QString::number(rule.fwbuild)}};
-    RunEvent(QStringLiteral("transfer"), what);
+    if (firstTime)
+      FJournal.Pass(FRules.at(FRuleIndex), FTempPath + FRules.at(FRuleIndex).filename,
+                    cbMethod->currentIndex() == 1 ? QStringLiteral("xmodem") : QStringLiteral("dfu"));
     if (!firstTime || !FlashFirmware()) {
-      RunEvent(QStringLiteral("transfer-failed"), what);
       FRefuseUpdate = true;
       return Outcome::Failed;
     }
     ++FInstalled;
-    RunEvent(QStringLiteral("transferred"), what);
     return Outcome::Flashed;
   };
 
@@ -221,21 +216,15 @@ bool TMainForm::VerifyUpdate() {
   if (FRuleIndex < 0 || FRuleIndex >= FRules.size()) return false;
   const TFWRule &rule = FRules.at(FRuleIndex);
   TDriver *drv = Driver();
-  bool confirmed = false;
   switch (rule.level) {
     case 1:
-      confirmed = drv->ReadLoaderVersion() == 0 && LoaderVersionToInt(drv->LoaderVersion()) == rule.blver;
-      break;
+      return drv->ReadLoaderVersion() == 0 && LoaderVersionToInt(drv->LoaderVersion()) == rule.blver;
     case 2:
-      confirmed = drv->GetECRStatus() == 0 && codepage::Narrow(drv->ECRSoftVersion()) == rule.fwver &&
-                  drv->ECRBuild() == rule.fwbuild;
-      break;
+      return drv->GetECRStatus() == 0 && codepage::Narrow(drv->ECRSoftVersion()) == rule.fwver &&
+             drv->ECRBuild() == rule.fwbuild;
     default:
-      break;
+      return false;
   }
-  RunEvent(confirmed ? QStringLiteral("confirmed") : QStringLiteral("not-confirmed"),
-           {{QStringLiteral("level"), rule.level}, {QStringLiteral("file"), rule.filename}});
-  return confirmed;
 }
 
 void TMainForm::DrvSetButtonClick() {

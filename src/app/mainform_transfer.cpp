@@ -120,10 +120,15 @@ bool TMainForm::FlashDfu() {
   // Closing: the register is not switched to DFU mode. Once it is, the
   // transfer and the set-up after it run to their end.
   if (FStopRequested) return false;
+  // Kept where the next start finds it, should this transfer be cut.
+  pending::TPending kept = pending::Keep(FSerial, FSerial.mid(6, 4), FDeviceRef, rule, FTempPath + rule.filename);
+  FJournal.TransferStart(rule, kept.image(), kept.sha256);
   if (drv->SetDFUMode() != 0) {
+    pending::Remove(kept);
     msgbox::ShowPlain(QStringLiteral("Can not set DFU mode."));
     return false;
   }
+  pending::SetStage(kept, pending::TStage::Switched);
 
   {
     HideOnExit hide{RebootForm};
@@ -148,11 +153,7 @@ bool TMainForm::FlashDfu() {
       return false;
     }
 
-    QString output;
-    // The image path goes as one argument, so a path with blanks arrives whole.
-    ExecuteAndCapture(tool, QStringList{QStringLiteral("-D"), image}, output);
-    if (!output.toUpper().contains(QStringLiteral("DONE")))
-      msgbox::ShowPlain(QStringLiteral("Не удалось загрузить прошивку в ККТ.\r\n") + output);
+    DownloadImage(tool, image);
 
     RebootForm->hide();
     RebootForm->setWindowTitle(QStringLiteral("Перезагрузка"));
@@ -166,32 +167,18 @@ bool TMainForm::FlashDfu() {
   {
     HideOnExit hide{ProrgessTForm};
     QString serial;
-    const int rc = drv->ReadSerialNumber();
-    if (rc == 0) {
-      serial = drv->SerialNumber();
-    } else if (rc == 116 || rc == 120 || rc == 121) {
-      ProrgessTForm->setWindowTitle(QStringLiteral("Настройка"));
-      ShowPainted(ProrgessTForm);
-      int r = drv->ResetSettings();
-      if (r == 147) r = drv->ResetSettings();
-      if (r != 0) return false;
-      const QDateTime now = waits::Now();
-      drv->setDate(datetime::FromDate(now.date()));
-      if (drv->SetDate() != 0) return false;
-      drv->setDate(datetime::FromDate(now.date()));
-      if (drv->ConfirmDate() != 0) return false;
-      drv->setTime(datetime::TimeOfDay(waits::Now().time()));
-      if (drv->SetTime() != 0) return false;
-      if (drv->ReadSerialNumber() != 0) return false;
-      serial = drv->SerialNumber();
-      ProrgessTForm->hide();
-    }
+    if (!SetUpAfterReboot(serial)) return false;
     if (serial != FSerial) return false;
 
-    if (rule.savesetting && RestoreAfterUpdateHook) RestoreAfterUpdateHook();
+    if (rule.savesetting && RestoreAfterUpdateHook) {
+      RestoreAfterUpdateHook();
+      FJournal.Tables(true);
+    }
 
     if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
   }
+  // Settings back and cells written: nothing is left to finish.
+  pending::Remove(kept);
   return true;
 }
 

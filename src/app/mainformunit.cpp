@@ -30,6 +30,7 @@
 #include "package/unpack.h"
 #include "package/writeall.h"
 #include "app/tableshooks.h"
+#include "app/historyform.h"
 #include "tables/tablesfunc.h"
 
 namespace {
@@ -118,6 +119,7 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   g_signalTarget = this;
   SetTerminationHandler([this](int sig, int count) { TerminationRequested(sig, count); });
   InstallTablesHooks(*this);
+  InstallHistoryMenu(*this);
 
   FormCreate();
 }

@@ -8,10 +8,11 @@
 #include <functional>
 #include <memory>
 
+#include "app/pending.h"
+#include "app/runjournal.h"
 #include "rules/fwplan.h"
 #include "rules/fwrules.h"
 
-class QJsonObject;
 class QProgressDialog;
 
 // How the last update run ended.
@@ -64,9 +65,6 @@ class TMainForm : public QWidget {
   std::function<bool()> BackupTablesHook;           // before the switch to DFU mode; false: stop
   std::function<void()> RestoreAfterUpdateHook;     // after the serial check
   std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
-  // Steps of the run as they happen (identity read, transfer begun and ended,
-  // confirmation); the command line prints them.
-  std::function<void(const QString &event, const QJsonObject &fields)> RunEventHook;
 
   // How the last run ended, and how many transfers it completed.
   TRunEnd FRunEnd = TRunEnd::None;
@@ -77,6 +75,8 @@ class TMainForm : public QWidget {
   void ShowWithoutWindow();
 
   bool runInProgress() const { return FRunning; }
+  // The update journal of the run under way.
+  TRunJournal &Journal() { return FJournal; }
 
   // Held by every long operation (the update run, a tables save, verify or
   // restore) for as long as it runs: closing the window is refused meanwhile,
@@ -128,7 +128,6 @@ class TMainForm : public QWidget {
   bool FindRule(int level);
   bool VerifyUpdate();
   void ReadIdentity();
-  void RunEvent(const QString &event, const QJsonObject &fields);
 
   // The transfer.
   bool FlashFirmware();
@@ -140,9 +139,22 @@ class TMainForm : public QWidget {
   void WaitWithProgress(int ms);
   void WriteUpdateTables(const TFWRule &rule);
 
+  // An interrupted transfer (recovery.cpp).
+  void RecoverPending();
+  bool RedownloadPending(pending::TPending &p);
+  bool FinishAfterReboot(pending::TPending &p, bool writeCells);
+  bool TargetReached(const TFWRule &rule);
+  // The download, asked again while the register stays in its boot-loader.
+  bool DownloadImage(const QString &tool, const QString &image);
+  // The serial check after the reboot, with the set-up the register asks for;
+  // false: a set-up step failed.
+  bool SetUpAfterReboot(QString &serial);
+
   // Rules applied in the current run with the identity they were chosen for:
   // no pass applies the same rule to the same identity twice.
   TFWRuleHistory FApplied;
+  TRunJournal FJournal;
+  pending::TDeviceRef FDeviceRef;
   bool FShown = false;
   bool FRunning = false;
   int FOperations = 0;

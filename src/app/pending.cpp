@@ -60,7 +60,7 @@ std::optional<TPending> ReadRecord(const QString &folder) {
   p.stage = o.value(QStringLiteral("stage")).toString() == QLatin1String("switched") ? TStage::Switched
                                                                                       : TStage::Prepared;
   p.folder = folder;
-  if (!SafeSerial(p.serial) || QFileInfo(folder).fileName() != p.serial) return std::nullopt;
+  if (!SafeSerial(p.serial) || QDir(folder).dirName() != p.serial) return std::nullopt;
   return p;
 }
 

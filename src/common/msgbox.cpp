@@ -36,6 +36,7 @@ void SetAnswerer(Answerer *answerer) { g_answerer = answerer; }
 void ShowError(const QString &text) { show({Kind::Error, {}, text}); }
 void ShowInformation(const QString &text) { show({Kind::Information, {}, text}); }
 bool AskQuestion(const QString &text) { return show({Kind::Question, {}, text}); }
+bool AskQuestion(const QString &caption, const QString &text) { return show({Kind::Question, caption, text}); }
 void ShowPlain(const QString &text) { show({Kind::Plain, {}, text}); }
 bool AskWarning(const QString &caption, const QString &text) {
   return show({Kind::Warning, caption, text});

@@ -29,6 +29,8 @@ void ShowError(const QString &text);
 void ShowInformation(const QString &text);
 // Question icon, Yes and No; true for Yes.
 bool AskQuestion(const QString &text);
+// The same with a caption of its own.
+bool AskQuestion(const QString &caption, const QString &text);
 // No icon, OK, titled with the application title.
 void ShowPlain(const QString &text);
 // Warning icon, Yes and No, with its own caption; true for Yes.

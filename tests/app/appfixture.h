@@ -68,6 +68,9 @@ class AppFixture : public ::testing::Test {
     // "url.txt" is also looked for in the configuration folders: none here.
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath(QStringLiteral("config"))));
     qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.filePath(QStringLiteral("xdg"))));
+    // The update journal and the kept images: never the user's own.
+    stateDir = root.filePath(QStringLiteral("state"));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(stateDir));
     qputenv("OSTREL_DRIVER", QFile::encodeName(testpaths::Bin(QStringLiteral("libostrel-sim.so"))));
     // The port locks of this sandbox's registers: tests running side by side
     // each have a register on port 1.
@@ -148,7 +151,7 @@ class AppFixture : public ::testing::Test {
   }
 
   QTemporaryDir root;
-  QString appDir, tmpDir, simDir;
+  QString appDir, tmpDir, simDir, stateDir;
   msgbox::Recorder boxes;
   modal::Recorder dialogs;
   waits::VirtualClock clock;

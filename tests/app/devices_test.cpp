@@ -93,7 +93,8 @@ TEST_F(TwoRegisters, TheChosenRegisterIsUpdatedAndTheOtherUntouched) {
 
   EXPECT_EQ(rowsShown, (QStringList{QStringLiteral("ККТ 1 | COM:1 115200 бит/с"), QStringLiteral("Касса 2 | COM:2 115200 бит/с")}));
   ASSERT_EQ(boxes.boxes.size(), 1);
-  EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Установлена последняя версия ПО."));
+  EXPECT_EQ(boxes.boxes[0].text,
+            QStringLiteral("Установлена последняя версия ПО.\r\nЗагрузчик 155 → 160, ПО A.4 → A.6"));
   EXPECT_TRUE(f.windowTitle().startsWith(QStringLiteral("S/N: 0000430150,"))) << f.windowTitle().toStdString();
   EXPECT_EQ(Identity(2), QStringLiteral("A.6/1410/160"));
   EXPECT_EQ(Identity(1), QStringLiteral("A.4/1234/155"));

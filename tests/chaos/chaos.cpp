@@ -21,6 +21,7 @@
 #include <algorithm>
 
 #include "app/mainformunit.h"
+#include "app/pending.h"
 #include "common/apppaths.h"
 #include "common/msgbox_recorder.h"
 #include "common/waits.h"
@@ -91,6 +92,29 @@ struct Fault {
   bool applied = false;
 };
 
+// The program stops here, as under SIGKILL: nothing of it runs after that
+// point but the unwinding of the stack up to the test.
+struct Killed {};
+
+// The virtual clock, which can also stop the program inside the set-up (the
+// date and time it reads) and the restore (the messages it lets through).
+class KillClock : public waits::VirtualClock {
+ public:
+  std::function<void()> onCall;
+  void ProcessMessages() override {
+    if (onCall) onCall();
+    VirtualClock::ProcessMessages();
+  }
+  QDateTime Now() override {
+    if (onCall) onCall();
+    return VirtualClock::Now();
+  }
+};
+
+bool PendingLeft() {
+  return !QDir(pending::PendingRoot()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty();
+}
+
 }  // namespace
 
 QString Report::Describe() const {
@@ -100,6 +124,8 @@ QString Report::Describe() const {
        QLatin1Char('\n');
   if (!notReached.isEmpty()) s += QStringLiteral("  not reached: ") + notReached.join(QStringLiteral("; ")) + QLatin1Char('\n');
   for (const QString &b : boxes) s += QStringLiteral("  box ") + QString(b).replace(QStringLiteral("\r\n"), QStringLiteral(" / ")) + QLatin1Char('\n');
+  if (killed) s += QStringLiteral("  the first program was killed\n");
+  if (recoveryRun) s += QStringLiteral("  a second program finished the update\n");
   s += QStringLiteral("  claimed success: %1%2\n")
            .arg(claimedSuccess ? QStringLiteral("yes") : QStringLiteral("no"),
                 restored ? QStringLiteral(", Ctrl+Alt+T restore done") : QString());
@@ -113,12 +139,13 @@ struct Runner::Impl {
   QTemporaryDir root;
   QString appDir, tmpDir, simDir;
   std::unique_ptr<osim::Store> store;
-  waits::VirtualClock clock;
+  KillClock clock;
   msgbox::Recorder boxes;
   modal::Recorder dialogs;
 
   void Clean() {
     QDir(appDir + QStringLiteral("/ecrdata")).removeRecursively();
+    QDir(pending::PendingRoot()).removeRecursively();
     for (const QString &e : QDir(tmpDir).entryList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot)) {
       const QString p = tmpDir + QLatin1Char('/') + e;
       if (QFileInfo(p).isDir())
@@ -148,6 +175,7 @@ Runner::Runner(const QString &binDir) : d(std::make_unique<Impl>()) {
   qputenv("TAVELIN_LOCK_DIR", QFile::encodeName(d->root.filePath(QStringLiteral("lock"))));
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(d->root.filePath(QStringLiteral("config"))));
   qputenv("XDG_CONFIG_DIRS", QFile::encodeName(d->root.filePath(QStringLiteral("xdg"))));
+  qputenv("XDG_STATE_HOME", QFile::encodeName(d->root.filePath(QStringLiteral("state"))));
   qputenv("OSTREL_DRIVER", QFile::encodeName(binDir + QStringLiteral("/libostrel-sim.so")));
   // The DFU stand-in is a child process; it must not stop at leaks either.
   qputenv("ASAN_OPTIONS", "detect_leaks=0");
@@ -169,6 +197,7 @@ Runner::Runner(const QString &binDir) : d(std::make_unique<Impl>()) {
 
 Runner::~Runner() {
   d->clock.onSleep = nullptr;
+  d->clock.onCall = nullptr;
   delete UpdateForm;
   delete RebootForm;
   delete ProrgessTForm;
@@ -328,6 +357,43 @@ Report Runner::Run(std::uint64_t seed) {
     }
     faults.push_back(std::move(f));
   }
+  // The faults of the interrupted transfers, drawn from a stream of their
+  // own so that every older seed still meets the faults it met before.
+  std::mt19937_64 rng2(seed ^ 0x9e3779b97f4a7c15ULL);
+  auto uniform2 = [&rng2](std::int64_t lo, std::int64_t hi) {
+    return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng2);
+  };
+  if (uniform2(1, 100) <= 20) {
+    Fault f;
+    const int pc = static_cast<int>(uniform2(1, 99));
+    f.text = QStringLiteral("dfu-cut %1").arg(pc);
+    f.apply = [=](osim::Faults &x) { x.dfuCut = pc; };
+    faults.push_back(std::move(f));
+  }
+  if (uniform2(1, 100) <= 10) {
+    Fault f;
+    f.text = QStringLiteral("unplug");
+    f.apply = [](osim::Faults &x) { x.unplug = true; };
+    faults.push_back(std::move(f));
+  }
+  // The program killed in the transfer (a sleep of the flashing or reboot
+  // wait), the set-up (a reading of the clock) or the restore (a message
+  // loop turn), counted from the first switch to DFU mode.
+  enum class KillAt { None, Transfer, Setup, Restore } killAt = KillAt::None;
+  int killTransfer = 0, killNth = 0;
+  if (uniform2(1, 100) <= 25) {
+    killAt = static_cast<KillAt>(uniform2(1, 3));
+    killTransfer = static_cast<int>(uniform2(0, 2));
+    killNth = static_cast<int>(killAt == KillAt::Transfer ? uniform2(1, 700)
+                               : killAt == KillAt::Setup  ? uniform2(1, 4)
+                                                          : uniform2(1, 400));
+    static const char *where[] = {"", "transfer", "set-up", "restore"};
+    rep.faults << QStringLiteral("kill in the %1 of transfer %2 at %3")
+                      .arg(QString::fromLatin1(where[int(killAt)]))
+                      .arg(killTransfer)
+                      .arg(killNth);
+  }
+
   // Random operator answers: boxes (Yes/No) and the update offer.
   if (chance(35)) {
     QString a;
@@ -359,9 +425,39 @@ Report Runner::Run(std::uint64_t seed) {
   const std::uint64_t start = d->clock.TickCount();
   int reboots = 0;
   bool inReboot = false, hung = false;
+  int transfers = 0, killCount = 0;
+  bool inTransfer = false, rebootSeen = false, afterReboot = false;
+  // Follows the wait window: which transfer runs, and when its reboot wait is over.
+  auto observe = [&]() {
+    const bool shown = RebootForm && RebootForm->isVisible();
+    const QString title = shown ? RebootForm->windowTitle() : QString();
+    if (title == QStringLiteral("Прошивка") && !inTransfer) {
+      inTransfer = true;
+      rebootSeen = false;
+      afterReboot = false;
+      ++transfers;
+    }
+    if (inTransfer && title == QStringLiteral("Перезагрузка")) rebootSeen = true;
+    if (inTransfer && rebootSeen && !shown) {
+      inTransfer = false;
+      afterReboot = transfers - 1 == killTransfer;
+    }
+    return shown;
+  };
+  auto kill = [&]() {
+    if (++killCount >= killNth) {
+      killAt = KillAt::None;
+      throw Killed{};
+    }
+  };
+  d->clock.onCall = [&]() {
+    observe();
+    if (afterReboot && (killAt == KillAt::Setup || killAt == KillAt::Restore)) kill();
+  };
   d->clock.onSleep = [&](std::uint64_t now) {
-    const bool rebootShown = RebootForm && RebootForm->isVisible() &&
-                             RebootForm->windowTitle() == QStringLiteral("Перезагрузка");
+    const bool waitShown = observe();
+    if (killAt == KillAt::Transfer && waitShown && transfers - 1 == killTransfer) kill();
+    const bool rebootShown = waitShown && RebootForm->windowTitle() == QStringLiteral("Перезагрузка");
     if (rebootShown && !inReboot) {
       inReboot = true;
       for (Fault &f : faults)
@@ -401,8 +497,14 @@ Report Runner::Run(std::uint64_t seed) {
   for (const TFWRule &r : form->FRules)
     for (const TUpdateTable &c : r.updatetables) ruleCells.insert({c.table, c.row, c.field});
 
-  form->CheckConnectButton->click();
+  try {
+    form->CheckConnectButtonClick();
+  } catch (const Killed &) {
+    rep.killed = true;
+  }
   d->clock.onSleep = nullptr;
+  d->clock.onCall = nullptr;
+  if (killAt != KillAt::None) rep.notReached << QStringLiteral("kill");
   // Faults whose moment never came are listed apart.
   for (const Fault &f : faults)
     if (f.applied) rep.faults << f.text;
@@ -412,13 +514,14 @@ Report Runner::Run(std::uint64_t seed) {
   for (const auto &b : d->boxes.boxes) rep.boxes << BoxLine(b);
   for (auto it = d->boxes.boxes.crbegin(); it != d->boxes.boxes.crend(); ++it)
     if (it->kind == msgbox::Kind::Information) {
-      rep.claimedSuccess = it->text == kLatest;
+      // What changed may follow on a second line.
+      rep.claimedSuccess = it->text.section(QStringLiteral("\r\n"), 0, 0) == kLatest;
       break;
     }
   const bool downloadFailedShown = std::any_of(d->boxes.boxes.cbegin(), d->boxes.boxes.cend(), [](const msgbox::Box &b) {
     return b.text.startsWith(kDownloadFailed);
   });
-  if (form->runInProgress() || !form->CheckConnectButton->isEnabled())
+  if (!rep.killed && (form->runInProgress() || !form->CheckConnectButton->isEnabled()))
     rep.failures << QStringLiteral("the run did not end: the connect button stays locked");
 
   // Whether the operator went on past a driver prompt (a box gets the
@@ -433,13 +536,55 @@ Report Runner::Run(std::uint64_t seed) {
   // What the operator was told.
   QStringList told;
   for (const auto &b : d->boxes.boxes) told << b.text;
-  told << log.lines;
-  const QString all = told.join(QLatin1Char('\n'));
 
+  // The cable back in, the faults gone.
   d->SetFaults([](osim::Faults &x) { x = osim::Faults(); });
   osim::Register after = d->store->Read(kPort);
-  if (after.dfu && !downloadFailedShown)
-    rep.failures << QStringLiteral("the register was left in DFU mode without a box saying the download failed");
+  if (rep.killed || after.dfu || after.cut || after.setupCode != 0 || PendingLeft()) {
+    // A register left stranded: the operator starts the program again,
+    // connects and answers Yes to everything.
+    rep.recoveryRun = true;
+    form.reset();
+    d->boxes.boxes.clear();
+    d->boxes.script.clear();
+    d->dialogs.script.clear();
+    const std::uint64_t start2 = d->clock.TickCount();
+    bool hung2 = false;
+    d->clock.onSleep = [&](std::uint64_t now) {
+      if (now - start2 > kRunLimitMs && !hung2) {
+        hung2 = true;
+        rep.failures << QStringLiteral("hang: the recovery run took more than %1 s of virtual time").arg(kRunLimitMs / 1000);
+      }
+      if (now - start2 > 5 * kRunLimitMs) {
+        std::fprintf(stderr, "%s", rep.Describe().toLocal8Bit().constData());
+        std::fflush(stderr);
+        std::_Exit(3);
+      }
+    };
+    form = std::make_unique<TMainForm>();
+    form->show();
+    form->CheckConnectButtonClick();
+    d->clock.onSleep = nullptr;
+    for (const auto &b : d->boxes.boxes) {
+      rep.boxes << QStringLiteral("(recovery) ") + BoxLine(b);
+      told << b.text;
+    }
+    for (auto it = d->boxes.boxes.crbegin(); it != d->boxes.boxes.crend(); ++it)
+      if (it->kind == msgbox::Kind::Information) {
+        rep.claimedSuccess = it->text.section(QStringLiteral("\r\n"), 0, 0) == kLatest;
+        break;
+      }
+    after = d->store->Read(kPort);
+    if (PendingLeft()) rep.failures << QStringLiteral("a kept transfer was left after the recovery run");
+  }
+  if (after.dfu || after.cut || after.setupCode != 0) {
+    rep.stranded = true;
+    rep.failures << QStringLiteral("the register was left %1")
+                        .arg(after.dfu || after.cut ? QStringLiteral("in DFU mode") : QStringLiteral("half set up"));
+  }
+  (void)downloadFailedShown;
+  told << log.lines;
+  const QString all = told.join(QLatin1Char('\n'));
 
   auto named = [&](int t, int r, int f) {
     const osim::Table &tb = before.tables[static_cast<size_t>(t - 1)];
@@ -495,6 +640,7 @@ Report Runner::Run(std::uint64_t seed) {
           rep.afterPrompt << QStringLiteral("%1/%2/%3").arg(t).arg(r).arg(f);
           continue;
         }
+        ++rep.silentLosses;
         rep.failures << QStringLiteral("silent loss of %1/%2/%3 (%4 / %5): \"%6\" became \"%7\"%8")
                             .arg(t).arg(r).arg(f)
                             .arg(QString::fromStdString(tb.name), QString::fromStdString(fd.name), was, now,

@@ -25,6 +25,12 @@ struct Report {
   QStringList failures;   // empty: the run passed its checks
   bool claimedSuccess = false;
   bool restored = false;  // Ctrl+Alt+T was needed and done
+  // A second program was started on the register after the first run left
+  // it stranded (killed, cut, unplugged, half set up).
+  bool recoveryRun = false;
+  bool killed = false;    // the first program was killed part-way
+  bool stranded = false;  // left in DFU mode or half set up after the recovery
+  int silentLosses = 0;   // cells lost without a word
   // Everything needed to replay and read the run.
   QString Describe() const;
 };

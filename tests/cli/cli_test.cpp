@@ -143,12 +143,22 @@ TEST_F(CliTest, YesWalksTheWholeChainKeepsTheSettingsAndPrintsJsonRecords) {
   // Every line of stdout is one JSON object.
   for (const QString &line : r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
     EXPECT_TRUE(QJsonDocument::fromJson(line.toUtf8()).isObject()) << line.toStdString();
+  // The update history's records, as the run writes them.
   QStringList transferred;
-  for (const QJsonObject &t : r.records(QStringLiteral("transferred")))
+  for (const QJsonObject &t : r.records(QStringLiteral("transfer-start")))
     transferred << t.value(QStringLiteral("file")).toString();
   EXPECT_EQ(transferred, (QStringList{QStringLiteral("boot_160.bin"), QStringLiteral("fw_A5_1300.bin"),
                                       QStringLiteral("fw_A6_1410.bin")}));
-  EXPECT_EQ(r.records(QStringLiteral("confirmed")).size(), 3);
+  for (const QJsonObject &t : r.records(QStringLiteral("transfer-end")))
+    EXPECT_EQ(t.value(QStringLiteral("result")).toString(), QStringLiteral("done"));
+  const auto runEnd = r.records(QStringLiteral("run-end"));
+  ASSERT_EQ(runEnd.size(), 1);
+  EXPECT_EQ(runEnd[0].value(QStringLiteral("result")).toString(), QStringLiteral("latest"));
+  EXPECT_EQ(runEnd[0][QStringLiteral("identity")][QStringLiteral("firmware")].toString(), QStringLiteral("A.6"));
+  // The same records are in the history file.
+  QFile journal(root.filePath(QStringLiteral("state/Korvalis/Tavelin/history.jsonl")));
+  ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
+  EXPECT_EQ(journal.readAll().count('\n'), r.out.count(QLatin1Char('\n')) - 1);  // all but the summary
   const auto end = r.records(QStringLiteral("unattended-end"));
   ASSERT_EQ(end.size(), 1);
   EXPECT_EQ(end[0].value(QStringLiteral("code")).toInt(), 0);
@@ -259,11 +269,11 @@ TEST_F(CliTest, ASecondCopyOnTheSameRegisterIsTurnedAwayAndADeadHolderBlocksNoth
   ASSERT_TRUE(first.waitForStarted());
   // It holds the lock once it has read the register's identity.
   QString firstOut;
-  for (int i = 0; i < 600 && !firstOut.contains(QStringLiteral("S/N")); ++i) {
+  for (int i = 0; i < 600 && !firstOut.contains(QStringLiteral("run-start")); ++i) {
     first.waitForReadyRead(100);
     firstOut += QString::fromUtf8(first.readAllStandardOutput());
   }
-  ASSERT_TRUE(firstOut.contains(QStringLiteral("S/N"))) << firstOut.toStdString();
+  ASSERT_TRUE(firstOut.contains(QStringLiteral("run-start"))) << firstOut.toStdString();
   ASSERT_EQ(first.state(), QProcess::Running);
   qputenv("TAVELIN_LOCK_DIR", QFile::encodeName(env.value(QStringLiteral("TAVELIN_LOCK_DIR"))));
   TPortLock probe;

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "app/history.h"
@@ -99,27 +100,22 @@ QString RunEndName(TRunEnd end) {
   return {};
 }
 
-// With --json, every record of the update history goes to standard output
-// as it is written.
-class TPrintSink : public history::Sink {
+// Every record of the update history as it is written.
+class TRecordSink : public history::Sink {
  public:
-  explicit TPrintSink(QTextStream &out) : out(out) { history::AddSink(this); }
-  ~TPrintSink() override { history::RemoveSink(this); }
-  void Record(const QJsonObject &record) override {
-    out << QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) << '\n';
-    out.flush();
-  }
+  explicit TRecordSink(std::function<void(const QJsonObject &)> f) : f(std::move(f)) { history::AddSink(this); }
+  ~TRecordSink() override { history::RemoveSink(this); }
+  void Record(const QJsonObject &record) override { f(record); }
 
  private:
-  QTextStream &out;
+  std::function<void(const QJsonObject &)> f;
 };
 
 class TUpdateCommand {
  public:
   TUpdateCommand(const TUpdateOptions &opt, QTextStream &out, QTextStream &err)
-      : o(opt), out(out), err(err), policy(err, opt.yes) {
-    if (o.json) sink = std::make_unique<TPrintSink>(out);
-  }
+      : o(opt), out(out), err(err), policy(err, opt.yes),
+        sink([this](const QJsonObject &r) { HistoryRecord(r); }) {}
 
   int Run();
 
@@ -132,6 +128,9 @@ class TUpdateCommand {
   int UpdateOne(const TLogicalDevice *device);
   void PrintPlan(const TECRFwInfo &identity);
   void PrintRegisterState();
+  // A record of the update history: printed (--json: as it is; otherwise
+  // the run's own steps as readable lines), and the first identity kept.
+  void HistoryRecord(const QJsonObject &r);
 
   const TUpdateOptions &o;
   QTextStream &out;
@@ -139,11 +138,31 @@ class TUpdateCommand {
   TUnattendedPolicy policy;
   std::unique_ptr<TMainForm> form;
   QTemporaryDir downloads;
-  std::unique_ptr<TPrintSink> sink;
+  TRecordSink sink;
+  TECRFwInfo firstIdentity{QString(), -1, -1, -1.0};
+  bool identified = false;
   int deviceNumber = 0;  // of the device under way, for the records
   int devicePort = 0;
   QString deviceName;
 };
+
+void TUpdateCommand::HistoryRecord(const QJsonObject &r) {
+  const QString event = r.value(QStringLiteral("event")).toString();
+  if (event == QStringLiteral("run-start") && !identified) {
+    identified = true;
+    const QJsonObject id = r.value(QStringLiteral("identity")).toObject();
+    firstIdentity.firmware = id.value(QStringLiteral("firmware")).toString();
+    firstIdentity.build = id.value(QStringLiteral("build")).toInt();
+    firstIdentity.bootloader = id.value(QStringLiteral("bootloader")).toInt();
+  }
+  if (o.json) {
+    out << QString::fromUtf8(QJsonDocument(r).toJson(QJsonDocument::Compact)) << '\n';
+  } else if (!event.startsWith(QStringLiteral("unattended-"))) {
+    // Those have readable lines of their own.
+    out << "  " << event << ": " << history::Summary(r) << '\n';
+  }
+  out.flush();
+}
 
 void TUpdateCommand::Record(const QString &event, QJsonObject fields, const QString &readable, bool journal) {
   QJsonObject rec;
@@ -234,21 +253,6 @@ int TUpdateCommand::Run() {
   // set reads as "nothing to update".
   if (policy.errors > 0) return Fail(kExitUsage, QStringLiteral("the package is not usable: ") + policy.lastMessage);
 
-  form->RunEventHook = [this](const QString &event, const QJsonObject &fields) {
-    QString readable;
-    if (event == QStringLiteral("identity"))
-      readable = QStringLiteral("S/N %1: firmware %2, build %3, boot-loader %4, mode %5")
-                     .arg(fields.value(QStringLiteral("serial")).toString(),
-                          fields.value(QStringLiteral("firmware")).toString())
-                     .arg(fields.value(QStringLiteral("build")).toInt())
-                     .arg(fields.value(QStringLiteral("bootloader")).toInt())
-                     .arg(fields.value(QStringLiteral("mode")).toInt());
-    else
-      readable = QStringLiteral("%1: %2 (%3)")
-                     .arg(event, fields.value(QStringLiteral("target")).toString(),
-                          fields.value(QStringLiteral("file")).toString());
-    Record(event, fields, readable);
-  };
   // The device is activated before the run; the run goes on with it.
   form->ChooseDeviceHook = [] { return true; };
 
@@ -327,20 +331,8 @@ int TUpdateCommand::UpdateOne(const TLogicalDevice *device) {
     }
   }
 
-  TECRFwInfo first{QString(), -1, -1, -1.0};
-  bool identified = false;
-  auto hook = form->RunEventHook;
-  form->RunEventHook = [&](const QString &event, const QJsonObject &fields) {
-    if (event == QStringLiteral("identity") && !identified) {
-      identified = true;
-      first.firmware = fields.value(QStringLiteral("firmware")).toString();
-      first.build = fields.value(QStringLiteral("build")).toInt();
-      first.bootloader = fields.value(QStringLiteral("bootloader")).toInt();
-    }
-    hook(event, fields);
-  };
+  identified = false;
   form->CheckConnectButtonClick();
-  form->RunEventHook = hook;
 
   int code = kExitFailed;
   switch (form->FRunEnd) {
@@ -354,7 +346,7 @@ int TUpdateCommand::UpdateOne(const TLogicalDevice *device) {
     case TRunEnd::NotChosen: code = kExitUsage; break;
     default: code = kExitFailed; break;
   }
-  if (code == kExitNothing && identified) PrintPlan(first);
+  if (code == kExitNothing && identified) PrintPlan(firstIdentity);
 
   QJsonObject end{{QStringLiteral("code"), code},
                   {QStringLiteral("result"), RunEndName(form->FRunEnd)},

@@ -6,7 +6,9 @@
 
 #include <QTextStream>
 #include <cstdio>
+#include <cstring>
 
+#include "app/history.h"
 #include "app/mainformunit.h"
 #include "app/program/cli.h"
 #include "app/signals.h"
@@ -31,6 +33,12 @@ extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 #endif
 
 int main(int argc, char **argv) {
+  // The update journal, printed without a window and without a display.
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--history") == 0) {
+      QCoreApplication core(argc, argv);
+      return history::PrintHistory(core.arguments().mid(1));
+    }
   const bool commandLine = WantsCommandLine(argc, argv);
   // The command line shows no window and needs no display, wherever it runs;
   // a platform set on purpose is still honoured.

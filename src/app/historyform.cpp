@@ -1,0 +1,64 @@
+#include "app/historyform.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "app/history.h"
+#include "app/mainformunit.h"
+
+THistoryForm::THistoryForm(QWidget *parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("HistoryForm"));
+  setWindowTitle(QStringLiteral("История обновлений"));
+  resize(900, 400);
+  Grid = new QTableWidget(this);
+  Grid->setObjectName(QStringLiteral("HistoryGrid"));
+  Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  Grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+  Grid->verticalHeader()->setVisible(false);
+  Grid->horizontalHeader()->setStretchLastSection(true);
+  auto *layout = new QVBoxLayout(this);
+  layout->addWidget(Grid);
+  Reload();
+}
+
+void THistoryForm::Reload() {
+  const QList<QJsonObject> records = history::Read();
+  const QStringList header = history::TableHeader();
+  Grid->clear();
+  Grid->setColumnCount(static_cast<int>(header.size()));
+  Grid->setHorizontalHeaderLabels(header);
+  Grid->setRowCount(static_cast<int>(records.size()));
+  // Newest first.
+  for (qsizetype i = 0; i < records.size(); ++i) {
+    const QStringList cells = history::TableRow(records[records.size() - 1 - i]);
+    for (qsizetype c = 0; c < cells.size(); ++c)
+      Grid->setItem(static_cast<int>(i), static_cast<int>(c), new QTableWidgetItem(cells[c]));
+  }
+  Grid->resizeColumnsToContents();
+}
+
+void InstallHistoryMenu(TMainForm &form) {
+  auto *menu = new QMenu(&form);
+  menu->setObjectName(QStringLiteral("MainContextMenu"));
+  QAction *history = menu->addAction(QStringLiteral("История обновлений"));
+  history->setObjectName(QStringLiteral("HistoryAction"));
+  QObject::connect(history, &QAction::triggered, &form, [&form]() {
+    auto *w = form.findChild<THistoryForm *>(QStringLiteral("HistoryForm"), Qt::FindDirectChildrenOnly);
+    if (!w) {
+      w = new THistoryForm(&form);
+    } else {
+      w->Reload();
+    }
+    w->show();
+    w->raise();
+    w->activateWindow();
+  });
+  // Right click on the window, or the Menu key on any of its controls.
+  form.setContextMenuPolicy(Qt::CustomContextMenu);
+  QObject::connect(&form, &QWidget::customContextMenuRequested, menu,
+                   [&form, menu](const QPoint &pos) { menu->popup(form.mapToGlobal(pos)); });
+}
