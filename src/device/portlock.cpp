@@ -72,14 +72,21 @@ void TPortLock::Release() {
   FPort = 0;
 }
 
+TDeviceConnection ReadDeviceConnection(int index) {
+  CurrentLDIndex = index;
+  TDeviceConnection c;
+  c.type = ReadLDConnectionType();
+  c.port = ReadLDInteger(QStringLiteral("ComNumber"));
+  if (c.type == -1 && c.port == -1 && ReadLDName().isEmpty()) c = {0, 1};
+  return c;
+}
+
 int ActiveDevicePort() {
   TDriver *drv = Driver();
   const int number = drv->LDNumber();
   if (number < 1) return 0;
-  CurrentLDIndex = number - 1;
-  if (ReadLDConnectionType() != 0) return 0;
-  const int port = ReadLDInteger(QStringLiteral("ComNumber"));
-  return port > 0 ? port : 0;
+  const TDeviceConnection c = ReadDeviceConnection(number - 1);
+  return c.type == 0 && c.port > 0 ? c.port : 0;
 }
 
 QString PortBusyText(int port) {

@@ -31,6 +31,16 @@ class TPortLock {
   int FPort = 0;
 };
 
+// How logical device index (its registry key, the device number - 1) is
+// connected: the connection type and the serial port, as the driver's
+// settings say. A device with no saved settings at all is the driver's own
+// default one, attached locally on the first serial port.
+struct TDeviceConnection {
+  int type = -1;
+  int port = -1;
+};
+TDeviceConnection ReadDeviceConnection(int index);
+
 // The serial port of the driver's active logical device, as its "ComNumber"
 // in the driver's settings; 0 when it has none (no device, or a network one).
 int ActiveDevicePort();

@@ -21,7 +21,7 @@ mkdir -p "$work/sim" "$work/config" "$work/xdg" "$work/state" "$work/data" "$wor
 # Nothing of the user's own: the registers, settings and ansible's files live here.
 export OSTREL_SIM_DIR="$work/sim" XDG_CONFIG_HOME="$work/config" XDG_CONFIG_DIRS="$work/xdg"
 export XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" TMPDIR="$work/tmp"
-export ANSIBLE_LOCAL_TEMP="$work/ansible" ANSIBLE_REMOTE_TEMP="$work/ansible" ANSIBLE_NOCOLOR=1
+export ANSIBLE_HOME="$work/ansible" ANSIBLE_LOCAL_TEMP="$work/ansible/tmp" ANSIBLE_REMOTE_TEMP="$work/ansible/tmp" ANSIBLE_NOCOLOR=1
 export ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_HOST_KEY_CHECKING=0 ANSIBLE_STDOUT_CALLBACK=default
 export ANSIBLE_CONFIG=/dev/null ANSIBLE_PYTHON_INTERPRETER=auto_silent
 export LC_ALL=C.UTF-8 ASAN_OPTIONS=detect_leaks=0
@@ -33,7 +33,7 @@ sim --port 1 init --serial 0000420150 --firmware A.5 --build 1300 --bootloader 1
 sim --port 2 init --serial 0000430150 --firmware A.6 --build 1410 --bootloader 160 >/dev/null
 sim --port 1 cell 9 1 2 301 >/dev/null
 sim --port 2 cell 9 1 2 302 >/dev/null
-sim device add --name "Касса 2" >/dev/null
+sim device add --name "Касса 2" --com 2 >/dev/null
 
 ansible-playbook -i localhost, -c local "$playbook" \
   -e "tavelin_command=$bin/tavelin" \

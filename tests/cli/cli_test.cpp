@@ -112,7 +112,8 @@ class CliTest : public ::testing::Test {
   // A second register on port 2 with a logical device of its own.
   void SecondRegister(const QStringList &identity) {
     Sim(QStringList{QStringLiteral("init"), QStringLiteral("--serial"), QStringLiteral("0000430150")} + identity, 2);
-    Sim({QStringLiteral("device"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("Касса 2")});
+    Sim({QStringLiteral("device"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("Касса 2"),
+         QStringLiteral("--com"), QStringLiteral("2")});
   }
 
   QTemporaryDir root;
@@ -254,7 +255,7 @@ TEST_F(CliTest, SeveralDevicesNeedAChoiceAndAllLocalGoesOnAfterAFailure) {
 
   // --device 2 alone takes register 2 only.
   Sim({QStringLiteral("fault"), QStringLiteral("clear"), QStringLiteral("all")});
-  r = Update({QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--json")});
+  r = Update({QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--yes"), QStringLiteral("--json")});
   EXPECT_EQ(r.code, 0) << r.err.toStdString();
   EXPECT_EQ(r.records(QStringLiteral("unattended-end")).value(0)[QStringLiteral("device")][QStringLiteral("port")].toInt(), 2);
 }

@@ -61,9 +61,8 @@ QList<TLogicalDevice> ListDevices(TDriver *drv) {
     throw Exception(QStringLiteral("the driver did not list its logical devices: ") + drv->ResultCodeDescription());
   const int n = drv->LDCount();
   for (int i = 0; i < n; ++i) {
-    CurrentLDIndex = i;
-    const int type = ReadLDConnectionType();
-    list.append({i + 1, ReadLDName(), type, type == 0 ? ReadLDInteger(QStringLiteral("ComNumber")) : 0});
+    const TDeviceConnection c = ReadDeviceConnection(i);
+    list.append({i + 1, ReadLDName(), c.type, c.type == 0 ? c.port : 0});
   }
   return list;
 }
