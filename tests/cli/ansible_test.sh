@@ -23,9 +23,13 @@ export OSTREL_SIM_DIR="$work/sim" XDG_CONFIG_HOME="$work/config" XDG_CONFIG_DIRS
 export XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" TMPDIR="$work/tmp"
 export ANSIBLE_HOME="$work/ansible" ANSIBLE_LOCAL_TEMP="$work/ansible/tmp" ANSIBLE_REMOTE_TEMP="$work/ansible/tmp" ANSIBLE_NOCOLOR=1
 export ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_HOST_KEY_CHECKING=0 ANSIBLE_STDOUT_CALLBACK=default
-export ANSIBLE_CONFIG=/dev/null ANSIBLE_PYTHON_INTERPRETER=auto_silent
+export ANSIBLE_PYTHON_INTERPRETER=auto_silent
 export LC_ALL=C.UTF-8 ASAN_OPTIONS=detect_leaks=0
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM || true
+
+# No ansible.cfg of the user's or of a folder: an empty one of our own.
+: >"$work/ansible.cfg"
+export ANSIBLE_CONFIG="$work/ansible.cfg"
 
 sim() { "$bin/ostrel-sim" "$@"; }
 # Register 1 one firmware step behind, register 2 current; each with a setting of its own.
