@@ -158,7 +158,7 @@ void TUpdateCommand::HistoryRecord(const QJsonObject &r) {
     out << QString::fromUtf8(QJsonDocument(r).toJson(QJsonDocument::Compact)) << '\n';
   } else if (!event.startsWith(QStringLiteral("unattended-"))) {
     // Those have readable lines of their own.
-    out << "  " << event << ": " << history::Summary(r) << '\n';
+    out << "  " << event << ": " << history::Summary(r).simplified() << '\n';
   }
   out.flush();
 }
