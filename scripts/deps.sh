@@ -11,6 +11,7 @@ TAVELIN_PACKAGES=(
   fonts-dejavu-core
   p7zip-full
   python3
+  ansible-core
 )
 # For the fuzz targets (scripts/fuzz; scripts/test runs each briefly).
 TAVELIN_FUZZ_PACKAGES=(

@@ -3,6 +3,7 @@
 #include "common/codepage.h"
 #include "common/error.h"
 #include "common/msgbox.h"
+#include "device/portlock.h"
 #include "device/untDriver.h"
 #include "forms/modal.h"
 #include "forms/msgformunit.h"
@@ -57,6 +58,8 @@ void TMainForm::CheckConnectButtonClick() {
   FApplied.Clear();
   FSettingsNotRestored = false;
   FSettingsResetNoCopy = false;
+  FRunEnd = TRunEnd::Error;
+  FInstalled = 0;
   if (BeginRunHook) BeginRunHook();
   struct EndOfRun {
     TMainForm *f;
@@ -70,8 +73,24 @@ void TMainForm::CheckConnectButtonClick() {
 
   try {
     TDriver *drv = Driver();
-    if (drv->GetCountLD() != 0) return;
-    if (drv->LDCount() >= 2 && ChooseDeviceHook && !ChooseDeviceHook()) return;
+    if (drv->GetCountLD() != 0) {
+      FRunEnd = TRunEnd::NoLink;
+      return;
+    }
+    if (drv->LDCount() >= 2 && ChooseDeviceHook && !ChooseDeviceHook()) {
+      FRunEnd = TRunEnd::NotChosen;
+      return;
+    }
+    // One register, one copy, for the whole run (the recovery of a cut
+    // transfer included): another copy's offer, its transfer or its snapshot
+    // must not cross this one's.
+    TPortLock portLock;
+    const int port = ActiveDevicePort();
+    if (port > 0 && !portLock.TryLock(port)) {
+      FRunEnd = TRunEnd::Busy;
+      msgbox::ShowInformation(PortBusyText(port));
+      return;
+    }
     FDeviceRef = CurrentDeviceRef();
     FJournal.Begin(FDeviceRef);
     // A transfer cut on this device before is finished first.
@@ -80,7 +99,10 @@ void TMainForm::CheckConnectButtonClick() {
     FECRData = TECRFwInfo{QString(), -1, -1, -1.0};
     for (;;) {
       // Closing: no new pass, and no closing message nobody may read.
-      if (FStopRequested) return;
+      if (FStopRequested) {
+        FRunEnd = TRunEnd::Stopped;
+        return;
+      }
       if (drv->GetECRStatus() != 0) {
         msgbox::ShowError(QStringLiteral("Не удалось соединиться с ККТ"));
         FRefuseUpdate = true;
@@ -88,6 +110,7 @@ void TMainForm::CheckConnectButtonClick() {
       }
       ReadIdentity();
       FJournal.Identity(FSerial, FECRData);
+      FRunEnd = TRunEnd::Refused;
       if (!IsSupportedModel(FSerial)) {
         modal::ShowModal(MsgForm);
         return;
@@ -103,10 +126,15 @@ void TMainForm::CheckConnectButtonClick() {
             "ККТ на связи. Однако не удалось прочитать версию загрузчика, прошивка невозможна."));
         return;
       }
+      FRunEnd = TRunEnd::Error;
       if (UpdateDevice() == 0) break;
     }
-    if (FStopRequested) return;
+    if (FStopRequested) {
+      FRunEnd = TRunEnd::Stopped;
+      return;
+    }
     CloseRefusalNotice();  // the register is left alone from here: nothing to wait for
+    FRunEnd = FRefuseUpdate ? TRunEnd::NotUpdated : TRunEnd::Latest;
     const QString closing = FRefuseUpdate ? QStringLiteral("ПО не было обновлено.")
                                           : QStringLiteral("Установлена последняя версия ПО.");
     // What changed goes under the closing message; settings the update took
@@ -118,6 +146,7 @@ void TMainForm::CheckConnectButtonClick() {
     if (FSettingsNotRestored) settings += QStringLiteral("\r\nНастройки ККТ после обновления не восстановлены.");
     if (FSettingsResetNoCopy)
       settings += QStringLiteral("\r\nНастройки ККТ сброшены при обновлении, копия настроек не снималась.");
+    if (!settings.isEmpty() && !FRefuseUpdate) FRunEnd = TRunEnd::Error;  // lost settings are no success
     FJournal.End(FRefuseUpdate ? QStringLiteral("not updated")
                  : settings.isEmpty() ? QStringLiteral("latest") : QStringLiteral("settings not restored"),
                  closing + settings);
@@ -127,6 +156,7 @@ void TMainForm::CheckConnectButtonClick() {
       msgbox::ShowWarning(QString(), text + settings);
   } catch (const std::exception &e) {
     CloseRefusalNotice();
+    FRunEnd = TRunEnd::Error;
     FJournal.End(QStringLiteral("error"), ExceptionMessage(e));
     msgbox::ShowError(ExceptionMessage(e));
   }
@@ -170,6 +200,7 @@ int TMainForm::UpdateDevice() {
       FRefuseUpdate = true;
       return Outcome::Failed;
     }
+    ++FInstalled;
     return Outcome::Flashed;
   };
 

@@ -47,6 +47,9 @@ QString &BuiltInPackagePath() {
   return path;
 }
 
+// A package named on the command line replaces the check for a newer one.
+bool g_packageGiven = false;
+
 // Eight characters; each picks digits, upper-case or lower-case letters with
 // equal chance, then a character of that class.
 QString RandomName() {
@@ -135,6 +138,11 @@ void TMainForm::SetBuiltInPackageForTests(const QString &path) {
   BuiltInPackagePath() = path.isEmpty() ? QStringLiteral(":/ARHIVE") : path;
 }
 
+void TMainForm::UsePackageFile(const QString &path) {
+  g_packageGiven = !path.isEmpty();
+  BuiltInPackagePath() = path.isEmpty() ? QStringLiteral(":/ARHIVE") : path;
+}
+
 QString TMainForm::DefaultPackageUrl() {
   return QStringLiteral("http://") + QString::fromLatin1(kPackageHost) +
          QStringLiteral(":8080/techno/arhive.zip");
@@ -149,7 +157,7 @@ void TMainForm::FormCreate() {
   try {
     ReadPackageUrl(FPackageUrl);
     MakeWorkFolder();
-    const bool downloaded = CheckNewPackage(FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
+    const bool downloaded = !g_packageGiven && CheckNewPackage(FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
                                             [this](qint64 received, qint64 total) {
                                               return ShowDownloadProgress(received, total);
                                             });
@@ -285,6 +293,13 @@ void TMainForm::showEvent(QShowEvent *event) {
     TOperationGuard showing(*this);
     FormShow();
   }
+}
+
+void TMainForm::ShowWithoutWindow() {
+  if (FShown) return;
+  FShown = true;
+  TOperationGuard showing(*this);
+  FormShow();
 }
 
 void TMainForm::FormShow() {

@@ -16,6 +16,19 @@
 
 class QProgressDialog;
 
+// How the last update run ended.
+enum class TRunEnd {
+  None,        // no run yet, or one still under way
+  Latest,      // closing message "Установлена последняя версия ПО."
+  NotUpdated,  // closing message "ПО не было обновлено." (declined, failed or not confirmed)
+  NoLink,      // no logical devices could be listed
+  NotChosen,   // the device choice was cancelled
+  Busy,        // another copy holds the register's port
+  Refused,     // unsupported model, wrong mode, unreadable boot-loader
+  Error,       // an error ended the run
+  Stopped,     // a termination signal ended the run
+};
+
 class TMainForm : public QWidget {
   Q_OBJECT
 
@@ -28,6 +41,9 @@ class TMainForm : public QWidget {
   // Where the built-in package is read from: the resource ":/ARHIVE"; tests
   // point it at a package file of their own.
   static void SetBuiltInPackageForTests(const QString &path);
+  // A package named on the command line: used in place of the built-in one,
+  // and no newer package is looked for. Empty: back to the usual way.
+  static void UsePackageFile(const QString &path);
 
   // Controls and components.
   QComboBox *cbMethod = nullptr;
@@ -56,6 +72,14 @@ class TMainForm : public QWidget {
   std::function<void()> BeginRunHook;               // the update run starts
   std::function<void()> EndRunHook;                 // ... and ends
   std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
+
+  // How the last run ended, and how many transfers it completed.
+  TRunEnd FRunEnd = TRunEnd::None;
+  int FInstalled = 0;
+
+  // The start-up's second half (loading the rules) for a program that shows
+  // no window.
+  void ShowWithoutWindow();
 
   bool runInProgress() const { return FRunning; }
   // The update journal of the run under way.

@@ -72,6 +72,10 @@ class AppFixture : public ::testing::Test {
     stateDir = root.filePath(QStringLiteral("state"));
     qputenv("XDG_STATE_HOME", QFile::encodeName(stateDir));
     qputenv("OSTREL_DRIVER", QFile::encodeName(testpaths::Bin(QStringLiteral("libostrel-sim.so"))));
+    // The port locks of this sandbox's registers: tests running side by side
+    // each have a register on port 1.
+    QDir().mkpath(root.filePath(QStringLiteral("lock")));
+    qputenv("TAVELIN_LOCK_DIR", QFile::encodeName(root.filePath(QStringLiteral("lock"))));
     apppaths::SetAppDirForTests(appDir);
     // No package server: a closed port refuses at once.
     WriteFile(appDir + QStringLiteral("/url.txt"), "http://127.0.0.1:9/techno/arhive.zip\r\n");

@@ -170,6 +170,9 @@ Runner::Runner(const QString &binDir) : d(std::make_unique<Impl>()) {
   for (const QString &p : {d->appDir, d->tmpDir, d->simDir}) QDir().mkpath(p);
   qputenv("TMPDIR", QFile::encodeName(d->tmpDir));
   qputenv("OSTREL_SIM_DIR", QFile::encodeName(d->simDir));
+  // Runs side by side each have a register on port 1: their locks apart.
+  QDir().mkpath(d->root.filePath(QStringLiteral("lock")));
+  qputenv("TAVELIN_LOCK_DIR", QFile::encodeName(d->root.filePath(QStringLiteral("lock"))));
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(d->root.filePath(QStringLiteral("config"))));
   qputenv("XDG_CONFIG_DIRS", QFile::encodeName(d->root.filePath(QStringLiteral("xdg"))));
   qputenv("XDG_STATE_HOME", QFile::encodeName(d->root.filePath(QStringLiteral("state"))));

@@ -4,10 +4,13 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include <QTextStream>
+#include <cstdio>
 #include <cstring>
 
 #include "app/history.h"
 #include "app/mainformunit.h"
+#include "app/program/cli.h"
 #include "app/signals.h"
 #include "forms/msgformunit.h"
 #include "forms/progresstformunit.h"
@@ -36,6 +39,11 @@ int main(int argc, char **argv) {
       QCoreApplication core(argc, argv);
       return history::PrintHistory(core.arguments().mid(1));
     }
+  const bool commandLine = WantsCommandLine(argc, argv);
+  // The command line shows no window and needs no display, wherever it runs;
+  // a platform set on purpose is still honoured.
+  if (commandLine && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
   QApplication::setQuitOnLastWindowClosed(true);
@@ -50,6 +58,14 @@ int main(int argc, char **argv) {
   // Before anything else: a signal during the preparation must still end in
   // an orderly way.
   WatchTerminationSignals();
+
+  if (commandLine) {
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    return RunCommandLine(args, out, err);
+  }
   TMainForm mainForm;
   // Signalled while preparing: the window is never shown; its folder goes
   // with it.

@@ -1,0 +1,44 @@
+#pragma once
+// `tavelin --update`: the update run of the window, unattended. The run is the
+// window's own; only the answers to its boxes and dialogs come from a policy,
+// and what it shows is printed.
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+// Exit codes of `tavelin --update`.
+enum TUpdateExit {
+  kExitLatest = 0,   // on the newest firmware the package allows (updated or already)
+  kExitFailed = 1,   // the update failed; the message and the register's state are printed
+  kExitNothing = 2,  // nothing done: plan only
+  kExitRefused = 3,  // unsupported model, wrong mode, unreadable boot-loader
+  kExitUsage = 4,    // usage or configuration error
+  kExitBusy = 5,     // another copy is updating the register
+};
+
+struct TUpdateOptions {
+  bool update = false;    // --update given
+  bool help = false;      // --help
+  bool version = false;   // --version
+  int device = 0;         // --device N; 0: not given
+  bool allLocal = false;  // --all-local
+  bool yes = false;       // --yes
+  bool json = false;      // --json
+  QString package;        // --package URL|FILE
+};
+
+// True when the arguments ask for the command line rather than the window.
+bool WantsCommandLine(int argc, char **argv);
+
+// Reads the arguments after the program's name. False with the reason in
+// error for words it does not know or values that do not fit.
+bool ParseUpdateArgs(const QStringList &args, TUpdateOptions &opt, QString &error);
+
+// The text of --help.
+QString UpdateUsage();
+
+// Runs what the options ask; the application object exists. Returns the exit code.
+int RunUpdateCommand(const TUpdateOptions &opt, QTextStream &out, QTextStream &err);
+
+// The whole command line: parse, then --help, --version or --update.
+int RunCommandLine(const QStringList &args, QTextStream &out, QTextStream &err);

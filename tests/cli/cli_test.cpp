@@ -1,0 +1,320 @@
+// `tavelin --update` run as the operator (or Ansible) runs it: the program as a
+// child process without a display, the simulator component as its driver, the
+// DFU stand-in as its flashing tool; and the port lock shared with the window.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "app/appfixture.h"
+#include "device/portlock.h"
+#include "support/testpaths.h"
+
+namespace {
+
+const char kDemoLatest[] = "A.6/1410/160";
+
+struct Result {
+  int code = -1;
+  QString out, err;
+  // The --json records of stdout.
+  QList<QJsonObject> records() const {
+    QList<QJsonObject> list;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+      list << QJsonDocument::fromJson(line.toUtf8()).object();
+    return list;
+  }
+  QList<QJsonObject> records(const QString &event) const {
+    QList<QJsonObject> list;
+    for (const QJsonObject &r : records())
+      if (r.value(QStringLiteral("event")).toString() == event) list << r;
+    return list;
+  }
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root.isValid());
+    env = QProcessEnvironment::systemEnvironment();
+    // No display at all: the program must not need one.
+    for (const char *v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(QString::fromLatin1(v));
+    auto set = [&](const char *name, const QString &sub) {
+      QDir().mkpath(root.filePath(sub));
+      env.insert(QString::fromLatin1(name), root.filePath(sub));
+    };
+    set("OSTREL_SIM_DIR", QStringLiteral("sim"));
+    set("XDG_CONFIG_HOME", QStringLiteral("config"));
+    set("XDG_CONFIG_DIRS", QStringLiteral("xdg"));
+    set("XDG_STATE_HOME", QStringLiteral("state"));
+    set("XDG_DATA_HOME", QStringLiteral("data"));
+    set("TMPDIR", QStringLiteral("tmp"));
+    set("TAVELIN_LOCK_DIR", QStringLiteral("lock"));
+    env.insert(QStringLiteral("OSTREL_DRIVER"), testpaths::Bin(QStringLiteral("libostrel-sim.so")));
+    env.insert(QStringLiteral("TAVELIN_SIM_NO_WAITS"), QStringLiteral("1"));
+    env.insert(QStringLiteral("OSTREL_SIM_FAST"), QStringLiteral("1"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    package = QDir::cleanPath(testpaths::BinDir() + QStringLiteral("/../package/arhive.zip"));
+    ASSERT_TRUE(QFileInfo::exists(package)) << package.toStdString();
+    ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
+  }
+
+  int Sim(QStringList args, int port = 1, QString *out = nullptr) {
+    args = QStringList{QStringLiteral("--port"), QString::number(port)} + args;
+    const Result r = Run(QStringLiteral("ostrel-sim"), args);
+    if (out) *out = r.out;
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    return r.code;
+  }
+
+  Result Run(const QString &program, const QStringList &args) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(testpaths::Bin(program), args);
+    EXPECT_TRUE(p.waitForFinished(120000)) << program.toStdString();
+    Result r;
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+  }
+
+  // tavelin --update ... with the demo package.
+  Result Update(QStringList args) {
+    args.prepend(QStringLiteral("--update"));
+    args << QStringLiteral("--package") << package;
+    return Run(QStringLiteral("tavelin"), args);
+  }
+
+  QString Identity(int port = 1) {
+    QString out;
+    Sim({QStringLiteral("show"), QStringLiteral("--json")}, port, &out);
+    const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+    return QStringLiteral("%1/%2/%3")
+        .arg(o.value(QStringLiteral("firmware")).toString())
+        .arg(o.value(QStringLiteral("build")).toInt())
+        .arg(o.value(QStringLiteral("bootloader")).toInt());
+  }
+
+  QString Cell(int table, int row, int field, int port = 1) {
+    QString out;
+    Sim({QStringLiteral("cell"), QString::number(table), QString::number(row), QString::number(field)}, port, &out);
+    return out.trimmed();
+  }
+
+  // A second register on port 2 with a logical device of its own.
+  void SecondRegister(const QStringList &identity) {
+    Sim(QStringList{QStringLiteral("init"), QStringLiteral("--serial"), QStringLiteral("0000430150")} + identity, 2);
+    Sim({QStringLiteral("device"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("Касса 2"),
+         QStringLiteral("--com"), QStringLiteral("2")});
+  }
+
+  QTemporaryDir root;
+  QProcessEnvironment env;
+  QString package;
+};
+
+}  // namespace
+
+TEST_F(CliTest, WithoutYesPrintsThePlanAndChangesNothing) {
+  const Result r = Update({});
+  EXPECT_EQ(r.code, 2) << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains(QStringLiteral("boot-loader 160 (boot_160.bin)"))) << r.out.toStdString();
+  EXPECT_TRUE(r.out.contains(QStringLiteral("firmware A.5/1300 (fw_A5_1300.bin)")));
+  EXPECT_TRUE(r.out.contains(QStringLiteral("firmware A.6/1410 (fw_A6_1410.bin)")));
+  // The offers were seen and declined, and said so on the error stream.
+  EXPECT_TRUE(r.err.contains(QStringLiteral("offer: Загрузчик. Версия: 160 [no]"))) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QStringLiteral("A.4/1234/155"));
+}
+
+TEST_F(CliTest, YesWalksTheWholeChainKeepsTheSettingsAndPrintsJsonRecords) {
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300")});
+  const Result r = Update({QStringLiteral("--yes"), QStringLiteral("--json")});
+  ASSERT_EQ(r.code, 0) << r.err.toStdString() << r.out.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("300"));
+
+  // Every line of stdout is one JSON object.
+  for (const QString &line : r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+    EXPECT_TRUE(QJsonDocument::fromJson(line.toUtf8()).isObject()) << line.toStdString();
+  // The update history's records, as the run writes them.
+  QStringList transferred;
+  for (const QJsonObject &t : r.records(QStringLiteral("transfer-start")))
+    transferred << t.value(QStringLiteral("file")).toString();
+  EXPECT_EQ(transferred, (QStringList{QStringLiteral("boot_160.bin"), QStringLiteral("fw_A5_1300.bin"),
+                                      QStringLiteral("fw_A6_1410.bin")}));
+  for (const QJsonObject &t : r.records(QStringLiteral("transfer-end")))
+    EXPECT_EQ(t.value(QStringLiteral("result")).toString(), QStringLiteral("done"));
+  const auto runEnd = r.records(QStringLiteral("run-end"));
+  ASSERT_EQ(runEnd.size(), 1);
+  EXPECT_EQ(runEnd[0].value(QStringLiteral("result")).toString(), QStringLiteral("latest"));
+  EXPECT_EQ(runEnd[0][QStringLiteral("identity")][QStringLiteral("firmware")].toString(), QStringLiteral("A.6"));
+  // The same records are in the history file.
+  QFile journal(root.filePath(QStringLiteral("state/Korvalis/Tavelin/history.jsonl")));
+  ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
+  EXPECT_EQ(journal.readAll().count('\n'), r.out.count(QLatin1Char('\n')) - 1);  // all but the summary
+  const auto end = r.records(QStringLiteral("unattended-end"));
+  ASSERT_EQ(end.size(), 1);
+  EXPECT_EQ(end[0].value(QStringLiteral("code")).toInt(), 0);
+  EXPECT_EQ(end[0][QStringLiteral("device")][QStringLiteral("number")].toInt(), 1);
+  EXPECT_EQ(end[0][QStringLiteral("device")][QStringLiteral("port")].toInt(), 1);
+  EXPECT_EQ(end[0].value(QStringLiteral("serial")).toString(), QStringLiteral("0000420150"));
+  const auto summary = r.records(QStringLiteral("summary"));
+  ASSERT_EQ(summary.size(), 1);
+  EXPECT_EQ(summary[0].value(QStringLiteral("installed")).toInt(), 3);
+
+  // Run again: already on the newest, nothing installed.
+  const Result again = Update({QStringLiteral("--yes"), QStringLiteral("--json")});
+  EXPECT_EQ(again.code, 0) << again.err.toStdString();
+  EXPECT_EQ(again.records(QStringLiteral("summary")).value(0).value(QStringLiteral("installed")).toInt(), 0);
+  EXPECT_TRUE(again.err.contains(QStringLiteral("Установлена последняя версия ПО.")));
+}
+
+TEST_F(CliTest, ExitCodes) {
+  struct Case {
+    const char *name;
+    QStringList simFault;     // ostrel-sim fault set ...
+    QStringList simSet;       // ostrel-sim set KEY VALUE
+    QStringList args;
+    int code;
+    const char *errText;      // expected on stderr
+  };
+  const QString yes = QStringLiteral("--yes");
+  const QList<Case> cases = {
+      {"wrong mode", {QStringLiteral("mode"), QStringLiteral("2")}, {}, {yes}, 3, "в данном режиме перепрошивка невозможна"},
+      {"unsupported model", {}, {QStringLiteral("serial"), QStringLiteral("0000429990")}, {yes}, 3, "notice:"},
+      {"no link", {QStringLiteral("ecrstatus")}, {}, {yes}, 1, "the register does not answer"},
+      {"refused DFU mode", {QStringLiteral("dfu-refused")}, {}, {yes}, 1, "Can not set DFU mode."},
+      {"no such device", {}, {}, {yes, QStringLiteral("--device"), QStringLiteral("7")}, 4, "no logical device 7"},
+      {"unknown word", {}, {}, {QStringLiteral("--yess")}, 4, "unknown argument '--yess'"},
+      {"both device words", {}, {}, {QStringLiteral("--all-local"), QStringLiteral("--device"), QStringLiteral("1")}, 4,
+       "exclude each other"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim({QStringLiteral("init")});
+    Sim({QStringLiteral("fault"), QStringLiteral("clear"), QStringLiteral("all")});
+    if (!c.simFault.isEmpty()) Sim(QStringList{QStringLiteral("fault"), QStringLiteral("set")} + c.simFault);
+    if (!c.simSet.isEmpty()) Sim(QStringList{QStringLiteral("set")} + c.simSet);
+    const Result r = Update(c.args);
+    EXPECT_EQ(r.code, c.code) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.errText))) << r.err.toStdString();
+  }
+  // A package that cannot be read is a configuration error, not a silent
+  // fall-back to the built-in one.
+  const Result r = Run(QStringLiteral("tavelin"), {QStringLiteral("--update"), QStringLiteral("--package"),
+                                                   root.filePath(QStringLiteral("missing.zip"))});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_TRUE(r.err.contains(QStringLiteral("missing.zip"))) << r.err.toStdString();
+}
+
+TEST_F(CliTest, HelpNamesTheExitCodes) {
+  const Result r = Run(QStringLiteral("tavelin"), {QStringLiteral("--help")});
+  EXPECT_EQ(r.code, 0);
+  for (const char *line : {"0  the register is on the newest firmware", "1  the update failed", "2  nothing done",
+                           "3  refused", "4  usage or configuration error", "5  the register is busy"})
+    EXPECT_TRUE(r.out.contains(QString::fromLatin1(line))) << line;
+}
+
+TEST_F(CliTest, SeveralDevicesNeedAChoiceAndAllLocalGoesOnAfterAFailure) {
+  SecondRegister({QStringLiteral("--firmware"), QStringLiteral("A.5"), QStringLiteral("--build"),
+                  QStringLiteral("1300"), QStringLiteral("--bootloader"), QStringLiteral("160")});
+  // A third device that is not local is never taken.
+  Sim({QStringLiteral("device"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("Зал"),
+       QStringLiteral("--type"), QStringLiteral("6"), QStringLiteral("--ip"), QStringLiteral("10.0.0.7"),
+       QStringLiteral("--com"), QStringLiteral("3")});
+
+  Result r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_TRUE(r.err.contains(QStringLiteral("--device N"))) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("2  local, port 2  Касса 2"))) << r.err.toStdString();
+  r = Update({QStringLiteral("--yes"), QStringLiteral("--device"), QStringLiteral("3")});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_TRUE(r.err.contains(QStringLiteral("not attached locally"))) << r.err.toStdString();
+
+  // Register 1 does not answer; register 2 is updated all the same.
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("ecrstatus")});
+  r = Update({QStringLiteral("--yes"), QStringLiteral("--all-local"), QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 1) << r.err.toStdString();
+  const auto ends = r.records(QStringLiteral("unattended-end"));
+  ASSERT_EQ(ends.size(), 2) << r.out.toStdString();
+  EXPECT_EQ(ends[0].value(QStringLiteral("code")).toInt(), 1);
+  EXPECT_EQ(ends[0].value(QStringLiteral("message")).toString(), QStringLiteral("ПО не было обновлено."));
+  EXPECT_EQ(ends[1].value(QStringLiteral("code")).toInt(), 0);
+  EXPECT_EQ(ends[1][QStringLiteral("device")][QStringLiteral("port")].toInt(), 2);
+  EXPECT_EQ(ends[1][QStringLiteral("device")][QStringLiteral("name")].toString(), QStringLiteral("Касса 2"));
+  EXPECT_EQ(Identity(2), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Identity(1), QStringLiteral("A.4/1234/155"));
+
+  // --device 2 alone takes register 2 only.
+  Sim({QStringLiteral("fault"), QStringLiteral("clear"), QStringLiteral("all")});
+  r = Update({QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--yes"), QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_EQ(r.records(QStringLiteral("unattended-end")).value(0)[QStringLiteral("device")][QStringLiteral("port")].toInt(), 2);
+}
+
+TEST_F(CliTest, ASecondCopyOnTheSameRegisterIsTurnedAwayAndADeadHolderBlocksNothing) {
+  // A slow register keeps the first copy inside its run.
+  Sim({QStringLiteral("set"), QStringLiteral("latency"), QStringLiteral("300")});
+  QProcess first;
+  first.setProcessEnvironment(env);
+  first.start(testpaths::Bin(QStringLiteral("tavelin")),
+              {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--package"), package});
+  ASSERT_TRUE(first.waitForStarted());
+  // It holds the lock once it has read the register's identity.
+  QString firstOut;
+  for (int i = 0; i < 600 && !firstOut.contains(QStringLiteral("run-start")); ++i) {
+    first.waitForReadyRead(100);
+    firstOut += QString::fromUtf8(first.readAllStandardOutput());
+  }
+  ASSERT_TRUE(firstOut.contains(QStringLiteral("run-start"))) << firstOut.toStdString();
+  ASSERT_EQ(first.state(), QProcess::Running);
+  qputenv("TAVELIN_LOCK_DIR", QFile::encodeName(env.value(QStringLiteral("TAVELIN_LOCK_DIR"))));
+  TPortLock probe;
+  EXPECT_FALSE(probe.TryLock(1));
+
+  const Result second = Update({QStringLiteral("--yes"), QStringLiteral("--json")});
+  EXPECT_EQ(second.code, 5) << second.err.toStdString();
+  EXPECT_TRUE(second.err.contains(QStringLiteral("ККТ на порту 1 уже обновляется другой программой.")))
+      << second.err.toStdString();
+
+  // Killed in the middle, it leaves a lock file but no lock.
+  ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+  first.waitForFinished();
+  EXPECT_TRUE(QFileInfo::exists(TPortLock::LockFileName(1)));
+  EXPECT_TRUE(probe.TryLock(1));
+  probe.Release();
+  qunsetenv("TAVELIN_LOCK_DIR");
+}
+
+// The window takes the same lock: a run on a register another copy holds
+// ends with the information box and nothing sent to the register.
+class WindowLockTest : public apptest::AppFixture {};
+
+TEST_F(WindowLockTest, TheWindowTellsWhoHoldsTheRegister) {
+  TMainForm &f = Start();
+  boxes.boxes.clear();
+  {
+    TPortLock other;
+    ASSERT_TRUE(other.TryLock(1));
+    f.CheckConnectButtonClick();
+    EXPECT_EQ(boxes.texts(msgbox::Kind::Information),
+              QList<QString>{QStringLiteral("ККТ на порту 1 уже обновляется другой программой.")});
+    EXPECT_TRUE(dialogs.shown.isEmpty());
+    EXPECT_EQ(f.FRunEnd, TRunEnd::Busy);
+    EXPECT_EQ(Identity(), QStringLiteral("A.4/1234/155"));
+  }
+  // Once the other copy is done, the run goes on as always.
+  boxes.boxes.clear();
+  dialogs.script = {modal::mrCancel, modal::mrCancel};
+  f.CheckConnectButtonClick();
+  EXPECT_EQ(dialogs.classNames().value(0), QStringLiteral("TUpdateForm"));
+  EXPECT_EQ(boxes.texts(msgbox::Kind::Information), QList<QString>{QStringLiteral("ПО не было обновлено.")});
+}
