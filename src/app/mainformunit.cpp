@@ -1,4 +1,5 @@
 #include "app/mainformunit.h"
+#include "forms/designfonts.h"
 #include "common/centre.h"
 
 #include <sys/stat.h>
@@ -77,7 +78,7 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   setFixedSize(561, 53);
   setWindowTitle(QStringLiteral("MainForm"));
 

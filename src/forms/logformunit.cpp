@@ -1,36 +1,19 @@
 #include "forms/logformunit.h"
 
 #include <QCheckBox>
-#include <QFontDatabase>
 #include <QListWidget>
 #include <QVBoxLayout>
 
 #include "common/centre.h"
-
-namespace {
-
-// "Courier New" 13 pixels high; where it is not installed (most Linux
-// systems) the system's fixed-width font of the same height.
-QFont LogFont() {
-  QFont f;
-  if (QFontDatabase::hasFamily(QStringLiteral("Courier New")))
-    f = QFont(QStringLiteral("Courier New"));
-  else
-    f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  f.setPixelSize(13);
-  return f;
-}
-
-}  // namespace
+#include "forms/designfonts.h"
 
 TLogForm::TLogForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("LogForm"));
   setWindowTitle(QStringLiteral("LogForm"));
-  QFont dialogFont(QStringLiteral("Tahoma"));
-  dialogFont.setPixelSize(11);
-  setFont(dialogFont);
+  setFont(designfonts::DialogPixelFont(11));
 
-  const QFont logFont = LogFont();
+  // "Courier New" 13 pixels high, or the nearest fixed-pitch family.
+  const QFont logFont = designfonts::FixedPixelFont(13);
 
   LogLB = new QListWidget(this);
   LogLB->setObjectName(QStringLiteral("LogLB"));
