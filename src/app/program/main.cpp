@@ -6,6 +6,7 @@
 
 #include "app/mainformunit.h"
 #include "app/signals.h"
+#include "common/applog.h"
 #include "forms/msgformunit.h"
 #include "forms/progresstformunit.h"
 #include "forms/rebootformunit.h"
@@ -41,6 +42,11 @@ int main(int argc, char **argv) {
   // Before anything else: a signal during the preparation must still end in
   // an orderly way.
   WatchTerminationSignals();
+  applog::Info(QStringLiteral("Запуск программы, версия %1.%2.%3.%4")
+                   .arg(TAVELIN_VERSION_MAJOR)
+                   .arg(TAVELIN_VERSION_MINOR)
+                   .arg(TAVELIN_VERSION_PATCH)
+                   .arg(TAVELIN_VERSION_TWEAK));
   TMainForm mainForm;
   // Signalled while preparing: the window is never shown; its folder goes
   // with it.
