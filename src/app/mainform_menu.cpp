@@ -3,7 +3,6 @@
 #include <QContextMenuEvent>
 #include <QListWidget>
 #include <QMenu>
-#include <QScrollBar>
 
 #include "app/mainformunit.h"
 #include "common/applog.h"
@@ -42,9 +41,7 @@ void TMainForm::contextMenuEvent(QContextMenuEvent *event) {
       if (!CommandsBlocked()) run();
     });
   }
-  const QPoint at = event->reason() == QContextMenuEvent::Mouse ? event->globalPos()
-                                                                   : mapToGlobal(rect().center());
-  menu->popup(at);
+  menu->popup(event->reason() == QContextMenuEvent::Mouse ? event->globalPos() : mapToGlobal(rect().center()));
   event->accept();
 }
 

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -306,6 +307,15 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event) {
       // both. It is taken here once: the event a control ignores would
       // otherwise reach the window a second time.
       if (event->type() == QEvent::KeyPress) {
+        // The Menu key opens the context menu wherever the focus is (not
+        // every platform turns it into a context-menu request itself).
+        if (ke->key() == Qt::Key_Menu) {
+          if (!ke->isAutoRepeat()) {
+            QContextMenuEvent request(QContextMenuEvent::Keyboard, rect().center(), mapToGlobal(rect().center()));
+            QApplication::sendEvent(this, &request);
+          }
+          return true;
+        }
         if (!ke->isAutoRepeat() && IsKeyCommand(ke->key(), ke->modifiers())) {
           // Set first: the command may open a dialog that takes the release.
           FKeyCommandPressed = ke->key();

@@ -40,12 +40,12 @@ class MenuTest : public AppFixture {
     AppFixture::TearDown();
   }
 
-  enum class Via { Background, Button, MenuKey };
+  enum class Via { Background, Button, MenuKey, KeyboardRequest };
 
   // Opens the menu as the operator does: a right click on the window or on
-  // one of its controls, or the Menu key (whose press the platform turns into
-  // a context-menu request to the control that has the focus). nullptr when
-  // no menu appeared.
+  // one of its controls, the Menu key, or the context-menu request some
+  // platforms make of that key for the control that has the focus. nullptr
+  // when no menu appeared.
   QMenu *OpenMenu(Via via = Via::Background) {
     if (QWidget *popup = QApplication::activePopupWidget()) popup->close();
     QWidget *button = form->CheckConnectButton;
@@ -56,7 +56,10 @@ class MenuTest : public AppFixture {
       case Via::Button:
         QTest::mouseClick(form->windowHandle(), Qt::RightButton, {}, button->geometry().center());
         break;
-      case Via::MenuKey: {
+      case Via::MenuKey:
+        QTest::keyClick(button, Qt::Key_Menu);
+        break;
+      case Via::KeyboardRequest: {
         QContextMenuEvent e(QContextMenuEvent::Keyboard, QPoint(5, 5), button->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(button, &e);
         break;
@@ -92,7 +95,7 @@ class MenuTest : public AppFixture {
 TEST_F(MenuTest, RightClickAndMenuKeyOfferTheCommands) {
   TMainForm &f = Start();
   boxes.boxes.clear();
-  for (Via via : {Via::Background, Via::Button, Via::MenuKey}) {
+  for (Via via : {Via::Background, Via::Button, Via::MenuKey, Via::KeyboardRequest}) {
     SCOPED_TRACE(int(via));
     QMenu *menu = OpenMenu(via);
     ASSERT_NE(menu, nullptr);
