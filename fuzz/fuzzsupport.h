@@ -2,6 +2,7 @@
 // What every fuzz target shares: message boxes answered silently (the readers
 // show one for every value they cannot read), and a private scratch folder
 // for the targets whose parser takes a file.
+#include <QApplication>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -32,6 +33,19 @@ inline const QString &Scratch() {
     return dir.path() + QLatin1Char('/');
   }();
   return path;
+}
+
+// The targets whose parser drives windows: one offscreen application per
+// process, made on first use.
+inline void App() {
+  static int argc = 1;
+  static char name[] = "fuzz";
+  static char *argv[] = {name, nullptr};
+  static QApplication *app = [] {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return new QApplication(argc, argv);
+  }();
+  (void)app;
 }
 
 inline QByteArray Bytes(const std::uint8_t *data, std::size_t size) {

@@ -2,10 +2,12 @@
 // images. Every change goes through the same locked state files the
 // component and the DFU stand-in use.
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <set>
 #include <stdexcept>
 
 #include "sim/model/device.h"
@@ -507,6 +509,37 @@ int DeviceNumber(const QString &text, size_t count) {
   return n;
 }
 
+// The register behind a new logical device: made when its port has none,
+// with a serial number no other register in the folder has (the program
+// keeps its tables snapshots per serial number, so two registers sharing one
+// would share a snapshot). The number part counts up from the default's by
+// port; the model code stays the default's.
+void MakeRegisterFor(osim::Store &store, int port) {
+  if (QFileInfo::exists(store.StatePath(port))) return;
+  std::set<std::string> taken;
+  for (int p : store.Ports()) {
+    try {
+      taken.insert(store.Read(p).serial());
+    } catch (const std::exception &) {
+      // A damaged register file names no serial.
+    }
+  }
+  const std::string def = osim::kDefaultSerial;
+  const std::string model = def.substr(6);
+  long number = std::stol(def.substr(0, 6)) + (port - 1);
+  std::string serial;
+  for (;; ++number) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%06ld", number % 1000000);
+    serial = digits + model;
+    if (!taken.count(serial)) break;
+  }
+  osim::Register r = osim::DefaultRegister(port);
+  r.setSerial(serial);
+  r.tables = osim::DefaultTables(serial);
+  store.Write(port, r);
+}
+
 int CmdDevice(osim::Store &store, std::optional<int> port, Args &args) {
   if (args.a.isEmpty()) throw UsageError("device needs list, add, remove, set or storage");
   const QString sub = args.a.takeFirst();
@@ -561,9 +594,9 @@ int CmdDevice(osim::Store &store, std::optional<int> port, Args &args) {
     args.Rest(0, 0, "");
     devices.push_back(d);
     osim::LogicalDevices::Save(devices);
-    store.Read(d.comNumber);  // its register exists from now on
+    MakeRegisterFor(store, d.comNumber);  // its register exists from now on
     Print("logical device " + std::to_string(devices.size()) + " added: " + d.name + ", register on port " +
-          std::to_string(d.comNumber) + "\n");
+          std::to_string(d.comNumber) + ", serial " + store.Read(d.comNumber).serial() + "\n");
     return 0;
   }
   if (sub == QLatin1String("remove")) {
@@ -578,7 +611,7 @@ int CmdDevice(osim::Store &store, std::optional<int> port, Args &args) {
     const int n = DeviceNumber(p[0], devices.size());
     SetDeviceValue(devices[static_cast<size_t>(n - 1)], p[1], p[2]);
     osim::LogicalDevices::Save(devices);
-    if (p[1] == QLatin1String("com")) store.Read(devices[static_cast<size_t>(n - 1)].comNumber);
+    if (p[1] == QLatin1String("com")) MakeRegisterFor(store, devices[static_cast<size_t>(n - 1)].comNumber);
     return 0;
   }
   throw UsageError("device needs list, add, remove, set or storage, not " + S(sub));

@@ -42,11 +42,7 @@ void THistoryForm::Reload() {
 }
 
 void InstallHistoryMenu(TMainForm &form) {
-  auto *menu = new QMenu(&form);
-  menu->setObjectName(QStringLiteral("MainContextMenu"));
-  QAction *history = menu->addAction(QStringLiteral("История обновлений"));
-  history->setObjectName(QStringLiteral("HistoryAction"));
-  QObject::connect(history, &QAction::triggered, &form, [&form]() {
+  form.AddMenuEntry(QStringLiteral("История обновлений"), [&form]() {
     auto *w = form.findChild<THistoryForm *>(QStringLiteral("HistoryForm"), Qt::FindDirectChildrenOnly);
     if (!w) {
       w = new THistoryForm(&form);
@@ -57,8 +53,4 @@ void InstallHistoryMenu(TMainForm &form) {
     w->raise();
     w->activateWindow();
   });
-  // Right click on the window, or the Menu key on any of its controls.
-  form.setContextMenuPolicy(Qt::CustomContextMenu);
-  QObject::connect(&form, &QWidget::customContextMenuRequested, menu,
-                   [&form, menu](const QPoint &pos) { menu->popup(form.mapToGlobal(pos)); });
 }

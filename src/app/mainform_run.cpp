@@ -1,5 +1,6 @@
 // The update run: connect, identify, check, and the passes.
 #include "app/mainformunit.h"
+#include "common/applog.h"
 #include "common/codepage.h"
 #include "common/error.h"
 #include "common/msgbox.h"
@@ -70,6 +71,7 @@ void TMainForm::CheckConnectButtonClick() {
       f->CheckConnectButton->setEnabled(true);
     }
   } endOfRun{this};
+  applog::Info(QStringLiteral("Проверка соединения с ККТ"));
 
   try {
     TDriver *drv = Driver();
@@ -173,6 +175,8 @@ void TMainForm::ReadIdentity() {
                  FECRData.firmware + QStringLiteral(", Build: ") + QString::number(FECRData.build) +
                  QStringLiteral(", Date: ") + datetime::ShortDate(FECRData.date) +
                  QStringLiteral(" , Loader: ") + QString::number(FECRData.bootloader));
+  applog::Info(QStringLiteral("ККТ: ") + windowTitle() + QStringLiteral(", режим: ") +
+               QString::number(drv->ECRMode()));
 }
 
 bool TMainForm::FindRule(int level) {
@@ -189,7 +193,12 @@ int TMainForm::UpdateDevice() {
   auto offerAndFlash = [this]() {
     // Closing: no new transfer is offered or started.
     if (FStopRequested) return Outcome::Failed;
-    if (!FNoUpdDialog && !UpdateForm->OfferUpdate(FRules.at(FRuleIndex))) return Outcome::Declined;
+    const TFWRule &offered = FRules.at(FRuleIndex);
+    applog::Info(QStringLiteral("Правило %1: уровень %2, файл %3").arg(FRuleIndex).arg(offered.level).arg(offered.filename));
+    if (!FNoUpdDialog && !UpdateForm->OfferUpdate(offered)) {
+      applog::Info(QStringLiteral("Обновление отклонено"));
+      return Outcome::Declined;
+    }
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);
@@ -197,6 +206,8 @@ int TMainForm::UpdateDevice() {
       FJournal.Pass(FRules.at(FRuleIndex), FTempPath + FRules.at(FRuleIndex).filename,
                     cbMethod->currentIndex() == 1 ? QStringLiteral("xmodem") : QStringLiteral("dfu"));
     if (!firstTime || !FlashFirmware()) {
+      applog::Info(firstTime ? QStringLiteral("Прошивка не выполнена")
+                             : QStringLiteral("Правило уже применено к этой ККТ в этом запуске"));
       FRefuseUpdate = true;
       return Outcome::Failed;
     }
@@ -242,15 +253,20 @@ bool TMainForm::VerifyUpdate() {
   if (FRuleIndex < 0 || FRuleIndex >= FRules.size()) return false;
   const TFWRule &rule = FRules.at(FRuleIndex);
   TDriver *drv = Driver();
+  bool confirmed = false;
   switch (rule.level) {
     case 1:
-      return drv->ReadLoaderVersion() == 0 && LoaderVersionToInt(drv->LoaderVersion()) == rule.blver;
+      confirmed = drv->ReadLoaderVersion() == 0 && LoaderVersionToInt(drv->LoaderVersion()) == rule.blver;
+      break;
     case 2:
-      return drv->GetECRStatus() == 0 && codepage::Narrow(drv->ECRSoftVersion()) == rule.fwver &&
-             drv->ECRBuild() == rule.fwbuild;
+      confirmed = drv->GetECRStatus() == 0 && codepage::Narrow(drv->ECRSoftVersion()) == rule.fwver &&
+                  drv->ECRBuild() == rule.fwbuild;
+      break;
     default:
-      return false;
+      break;
   }
+  applog::Info(confirmed ? QStringLiteral("Новая версия подтверждена") : QStringLiteral("Новая версия не подтверждена"));
+  return confirmed;
 }
 
 void TMainForm::DrvSetButtonClick() {

@@ -4,6 +4,7 @@
 #include <QProgressBar>
 
 #include "app/mainformunit.h"
+#include "common/applog.h"
 #include "common/error.h"
 #include "common/msgbox.h"
 #include "common/waits.h"
@@ -184,7 +185,10 @@ bool TMainForm::FlashDfu() {
     QString serial;
     bool setUpAnew = false;
     if (!SetUpAfterReboot(serial, &setUpAnew)) return false;
-    if (serial != FSerial) return false;
+    if (serial != FSerial) {
+      applog::Info(QStringLiteral("После перезагрузки ответила ККТ \"%1\" вместо \"%2\"").arg(serial, FSerial));
+      return false;
+    }
     RestoreSettingsAfterTransfer(rule, setUpAnew);
 
     if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
@@ -234,6 +238,9 @@ void TMainForm::WriteUpdateTables(const TFWRule &rule) {
     waits::ProcessMessages();
   }
   ProrgessTForm->hide();
+  applog::Info(QStringLiteral("Записаны ячейки правила: %1 из %2")
+                   .arg(rule.updatetables.size() - failed.size())
+                   .arg(rule.updatetables.size()));
   // The update itself succeeded; cells that did not take are reported, not dropped.
   if (!failed.isEmpty())
     msgbox::ShowError(QStringLiteral("Не удалось записать ячейки таблиц:\r\n") +

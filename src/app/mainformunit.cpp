@@ -1,10 +1,12 @@
 #include "app/mainformunit.h"
+#include "forms/designfonts.h"
 #include "common/centre.h"
 
 #include <sys/stat.h>
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +26,7 @@
 #include "common/msgbox.h"
 #include "common/waits.h"
 #include "app/signals.h"
+#include "forms/logformunit.h"
 #include "forms/selectldformunit.h"
 #include "package/newpackage.h"
 #include "package/prepare.h"
@@ -81,7 +84,7 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   setFixedSize(561, 53);
   setWindowTitle(QStringLiteral("MainForm"));
 
@@ -119,6 +122,7 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   g_signalTarget = this;
   SetTerminationHandler([this](int sig, int count) { TerminationRequested(sig, count); });
   InstallTablesHooks(*this);
+  MakeMenuEntries();
   InstallHistoryMenu(*this);
 
   FormCreate();
@@ -324,46 +328,77 @@ void TMainForm::FormShow() {
 }
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *event) {
-  if (event->type() == QEvent::KeyRelease) {
+  if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
     auto *w = qobject_cast<QWidget *>(watched);
     if (w && (w == this || isAncestorOf(w))) {
       auto *ke = static_cast<QKeyEvent *>(event);
-      // A key command is taken here once; the release a control ignores would
+      // A key command runs on its key's press, so a chord sent all at once
+      // works too, or on the release when the press went elsewhere; never on
+      // both. It is taken here once: the event a control ignores would
       // otherwise reach the window a second time.
-      if (!ke->isAutoRepeat() && FormKeyUp(ke->key(), ke->modifiers())) return true;
+      if (event->type() == QEvent::KeyPress) {
+        // The Menu key opens the context menu wherever the focus is (not
+        // every platform turns it into a context-menu request itself).
+        if (ke->key() == Qt::Key_Menu) {
+          if (!ke->isAutoRepeat()) {
+            QContextMenuEvent request(QContextMenuEvent::Keyboard, rect().center(), mapToGlobal(rect().center()));
+            QApplication::sendEvent(this, &request);
+          }
+          return true;
+        }
+        if (!ke->isAutoRepeat() && IsKeyCommand(ke->key(), ke->modifiers())) {
+          // Set first: the command may open a dialog that takes the release.
+          FKeyCommandPressed = ke->key();
+          FormKeyUp(ke->key(), ke->modifiers());
+          return true;
+        }
+      } else if (!ke->isAutoRepeat()) {
+        if (FKeyCommandPressed != 0 && ke->key() == FKeyCommandPressed) {
+          FKeyCommandPressed = 0;
+          return true;
+        }
+        if (FormKeyUp(ke->key(), ke->modifiers())) return true;
+      }
     }
   }
   return QWidget::eventFilter(watched, event);
 }
 
-bool TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
+bool TMainForm::CommandsBlocked() const { return FRunning || FOperations > 0 || TablesOperationRunning(); }
+
+bool TMainForm::IsKeyCommand(int key, Qt::KeyboardModifiers modifiers) {
   // Shift is not examined.
-  if (!(modifiers & Qt::ControlModifier) || !(modifiers & Qt::AltModifier)) return false;
-  if (key != Qt::Key_O && key != Qt::Key_T) return false;
+  return (modifiers & Qt::ControlModifier) && (modifiers & Qt::AltModifier) && (key == Qt::Key_O || key == Qt::Key_T);
+}
+
+bool TMainForm::FormKeyUp(int key, Qt::KeyboardModifiers modifiers) {
+  if (!IsKeyCommand(key, modifiers)) return false;
   // Changing the rules or restoring tables in the middle of a transfer is
   // never what the operator wants.
   // Nor inside a tables operation, whose windows let key presses through.
-  if (FRunning || FOperations > 0 || TablesOperationRunning()) return true;
-  if (key == Qt::Key_O) {
+  if (CommandsBlocked()) return true;
+  if (key == Qt::Key_O)
     LoadRulesManually();
-  } else if (key == Qt::Key_T) {
-    if (RestoreTablesHook) {
-      // The restore counts as a run: the connect button and the key
-      // commands wait for it, and the window is not closed under it.
-      TOperationGuard operation(*this);
-      struct Busy {
-        bool &f;
-        ~Busy() { f = false; }
-      } busy{FRunning};
-      FRunning = true;
-      try {
-        RestoreTablesHook();
-      } catch (const std::exception &e) {
-        msgbox::ShowError(ExceptionMessage(e));
-      }
-    }
-  }
+  else
+    RestoreTablesCommand();
   return true;
+}
+
+void TMainForm::RestoreTablesCommand() {
+  if (!RestoreTablesHook) return;
+  // The restore counts as a run: the connect button and the key
+  // commands wait for it, and the window is not closed under it.
+  TOperationGuard operation(*this);
+  struct Busy {
+    bool &f;
+    ~Busy() { f = false; }
+  } busy{FRunning};
+  FRunning = true;
+  try {
+    RestoreTablesHook();
+  } catch (const std::exception &e) {
+    msgbox::ShowError(ExceptionMessage(e));
+  }
 }
 
 void TMainForm::LoadRulesManually() {

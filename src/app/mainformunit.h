@@ -15,6 +15,7 @@
 #include "rules/fwrules.h"
 
 class QProgressDialog;
+class TLogForm;
 
 // How the last update run ended.
 enum class TRunEnd {
@@ -110,16 +111,31 @@ class TMainForm : public QWidget {
   void CheckConnectButtonClick();
   void DrvSetButtonClick();
 
+  // The context menu (right click, the Menu key): its entries in the order
+  // added, each disabled while a run or a tables operation is in progress.
+  // A caption may name its key command after a tab ("…\tCtrl+Alt+O").
+  void AddMenuEntry(const QString &caption, std::function<void()> action);
+  // Commands of the menu besides the key commands.
+  void ShowJournal();  // the log window with the newest lines of the log
+  void SaveJournal();  // a copy of the log file where the operator chooses
+  TLogForm *JournalForm() const { return FJournalForm.get(); }
+
  protected:
   void showEvent(QShowEvent *event) override;
   void closeEvent(QCloseEvent *event) override;
   bool eventFilter(QObject *watched, QEvent *event) override;
+  void contextMenuEvent(QContextMenuEvent *event) override;
 
  private:
   // Start-up.
   void FormCreate();
   void FormShow();
   bool FormKeyUp(int key, Qt::KeyboardModifiers modifiers);  // true: a key command
+  static bool IsKeyCommand(int key, Qt::KeyboardModifiers modifiers);  // Ctrl+Alt+O or T
+  // A run, a tables operation or anything else that must not be interrupted.
+  bool CommandsBlocked() const;
+  void RestoreTablesCommand();  // Ctrl+Alt+T
+  void MakeMenuEntries();
   void ReadPackageUrl(QString &url);
   QString DownloadedRulesProblem() const;  // empty: the downloaded rules load
   bool ShowDownloadProgress(qint64 received, qint64 total);  // false: cancel
@@ -179,6 +195,16 @@ class TMainForm : public QWidget {
   // The notice that closing is refused; modeless, so that the operation goes
   // on under it, and closed when the last operation ends.
   QPointer<QWidget> FCloseNotice;
+  bool FRefusingClose = false;  // the refusal box is open
+
+  struct TMenuEntry {
+    QString caption;
+    std::function<void()> action;
+  };
+  QList<TMenuEntry> FMenuEntries;
+  std::unique_ptr<TLogForm> FJournalForm;
+  // The key command already run on its key's press: its release is not a second one.
+  int FKeyCommandPressed = 0;
 };
 
 // The model codes of the registers this program updates; a serial number

@@ -32,4 +32,12 @@ QStringList ConfigDirs();
 // operator's to edit, so its settings may live in the configuration folders.
 QString FindConfigFile(const QString &name);
 
+// The program's own state folder, $XDG_STATE_HOME/Korvalis/Tavelin/ (the
+// state home defaults to ~/.local/state), with a trailing separator: the log
+// and whatever else the program keeps between runs live there. Missing
+// folders are made for their owner only (0700), and the program's own two
+// are narrowed to that when they are wider. Empty when it cannot be made;
+// *error then says why.
+QString StateDir(QString *error = nullptr);
+
 }  // namespace apppaths

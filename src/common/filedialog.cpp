@@ -5,6 +5,7 @@
 namespace filedialog {
 namespace {
 std::function<QString(const QString &)> g_answerer;
+std::function<QString(const QString &)> g_saveAnswerer;
 }
 
 QString GetOpenFileName(QWidget *parent, const QString &initialFolder) {
@@ -14,5 +15,12 @@ QString GetOpenFileName(QWidget *parent, const QString &initialFolder) {
 }
 
 void SetAnswerer(std::function<QString(const QString &)> answerer) { g_answerer = std::move(answerer); }
+
+QString GetSaveFileName(QWidget *parent, const QString &suggestedPath) {
+  if (g_saveAnswerer) return g_saveAnswerer(suggestedPath);
+  return QFileDialog::getSaveFileName(parent, QString(), suggestedPath);
+}
+
+void SetSaveAnswerer(std::function<QString(const QString &)> answerer) { g_saveAnswerer = std::move(answerer); }
 
 }  // namespace filedialog

@@ -14,4 +14,11 @@ QString GetOpenFileName(QWidget *parent, const QString &initialFolder);
 // initial folder). An empty function restores the real dialog.
 void SetAnswerer(std::function<QString(const QString &initialFolder)> answerer);
 
+// The save-file dialog: the chosen path, or empty when the operator cancelled.
+QString GetSaveFileName(QWidget *parent, const QString &suggestedPath);
+
+// Tests: answer every save-file dialog with this function (receives the
+// suggested path). An empty function restores the real dialog.
+void SetSaveAnswerer(std::function<QString(const QString &suggestedPath)> answerer);
+
 }  // namespace filedialog

@@ -3,12 +3,39 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "common/applog.h"
+
 namespace msgbox {
 namespace {
 
 Answerer *g_answerer = nullptr;
 
+QString KindName(Kind kind) {
+  switch (kind) {
+    case Kind::Error: return QStringLiteral("Ошибка");
+    case Kind::Information: return QStringLiteral("Сообщение");
+    case Kind::Question: return QStringLiteral("Вопрос");
+    case Kind::Warning: return QStringLiteral("Предупреждение");
+    case Kind::Plain: break;
+  }
+  return QStringLiteral("Сообщение");
+}
+
+bool ask(const Box &box);
+
+// Every box goes to the log too, and what the operator answered.
 bool show(const Box &box) {
+  QString entry = KindName(box.kind);
+  if (!box.caption.isEmpty()) entry += QStringLiteral(" (") + box.caption + QLatin1Char(')');
+  entry += QStringLiteral(": ") + box.text;
+  applog::Info(entry);
+  const bool yes = ask(box);
+  if (box.kind == Kind::Question || box.kind == Kind::Warning)
+    applog::Info(QStringLiteral("Ответ: ") + (yes ? QStringLiteral("Да") : QStringLiteral("Нет")));
+  return yes;
+}
+
+bool ask(const Box &box) {
   if (g_answerer) return g_answerer->answer(box);
   QMessageBox mb(QApplication::activeWindow());
   mb.setWindowTitle(box.caption.isEmpty() ? QApplication::applicationName() : box.caption);

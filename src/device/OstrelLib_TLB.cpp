@@ -5,8 +5,11 @@
 #include <QLibrary>
 #include <QMutex>
 #include <QMutexLocker>
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
+#include "common/applog.h"
 #include "common/apppaths.h"
 #include "device/ostrel_abi.h"
 
@@ -83,7 +86,30 @@ namespace {
 int TOstrel::Invoke(const char *method) {
   const int r = component_->api->invoke(self_, method);
   if (r == OSTREL_E_UNKNOWN_MEMBER) Unknown(method);
+  LogResult(method, r);
   return r;
+}
+
+void TOstrel::LogResult(const char *method, int r) {
+  // Every refusal with its code; of the successes only the calls that change
+  // the register's state (reads would fill the log cell by cell).
+  static const char *const kChanges[] = {"SetActiveLD", "SetDFUMode", "UpdateFirmware", "ResetSettings",
+                                         "SetDate",     "ConfirmDate", "SetTime"};
+  if (r == 0) {
+    for (const char *m : kChanges)
+      if (std::strcmp(m, method) == 0) applog::Info(QStringLiteral("Драйвер: %1: 0").arg(Utf8(method)));
+    return;
+  }
+  QString what = QStringLiteral("Драйвер: %1: код %2").arg(Utf8(method)).arg(r);
+  // The cell a table call was about (never its value).
+  if (std::strcmp(method, "ReadTable") == 0 || std::strcmp(method, "WriteTable") == 0 ||
+      std::strcmp(method, "GetTableStruct") == 0)
+    what += QStringLiteral(" (таблица %1, ряд %2, поле %3)").arg(TableNumber()).arg(RowNumber()).arg(FieldNumber());
+  int len = 0;
+  char buf[512];
+  if (component_->api->get_str(self_, "ResultCodeDescription", buf, sizeof buf, &len) == 0 && len > 0)
+    what += QStringLiteral(", ") + QString::fromUtf8(buf, std::min<int>(len, sizeof buf - 1));
+  applog::Info(what);
 }
 
 int TOstrel::GetInt(const char *prop) {

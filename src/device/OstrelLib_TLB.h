@@ -105,6 +105,8 @@ class TOstrel {
   void SetStr(const char *prop, const QString &v);
 
  private:
+  // A refused call (and each call that changes the register) goes to the log.
+  void LogResult(const char *method, int r);
   struct Component;
   // The component loaded from path, loading it on first use.
   static std::shared_ptr<Component> LoadComponent(const QString &path);

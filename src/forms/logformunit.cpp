@@ -1,36 +1,27 @@
 #include "forms/logformunit.h"
 
 #include <QCheckBox>
-#include <QFontDatabase>
+#include <QDateTime>
+#include <QDir>
+#include <QHBoxLayout>
 #include <QListWidget>
+#include <QPushButton>
 #include <QVBoxLayout>
 
+#include "common/applog.h"
 #include "common/centre.h"
-
-namespace {
-
-// "Courier New" 13 pixels high; where it is not installed (most Linux
-// systems) the system's fixed-width font of the same height.
-QFont LogFont() {
-  QFont f;
-  if (QFontDatabase::hasFamily(QStringLiteral("Courier New")))
-    f = QFont(QStringLiteral("Courier New"));
-  else
-    f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  f.setPixelSize(13);
-  return f;
-}
-
-}  // namespace
+#include "common/filedialog.h"
+#include "common/msgbox.h"
+#include "common/waits.h"
+#include "forms/designfonts.h"
 
 TLogForm::TLogForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("LogForm"));
   setWindowTitle(QStringLiteral("LogForm"));
-  QFont dialogFont(QStringLiteral("Tahoma"));
-  dialogFont.setPixelSize(11);
-  setFont(dialogFont);
+  setFont(designfonts::DialogPixelFont(11));
 
-  const QFont logFont = LogFont();
+  // "Courier New" 13 pixels high, or the nearest fixed-pitch family.
+  const QFont logFont = designfonts::FixedPixelFont(13);
 
   LogLB = new QListWidget(this);
   LogLB->setObjectName(QStringLiteral("LogLB"));
@@ -41,15 +32,38 @@ TLogForm::TLogForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   AutoScrollChB->setFont(logFont);
   AutoScrollChB->setChecked(true);
 
+  // The whole log file, not only these lines, for whoever is to read it.
+  SaveButton = new QPushButton(QStringLiteral("Сохранить журнал…"), this);
+  SaveButton->setObjectName(QStringLiteral("SaveButton"));
+  SaveButton->setAutoDefault(false);
+  connect(SaveButton, &QPushButton::clicked, this, [this] { SaveLogAs(this); });
+
   // 3-pixel margins round each control, so 6 between them.
   auto *layout = new QVBoxLayout(this);
   layout->setContentsMargins(3, 3, 3, 3);
   layout->setSpacing(6);
   layout->addWidget(LogLB, 1);
-  layout->addWidget(AutoScrollChB, 0);
+  auto *bottom = new QHBoxLayout;
+  bottom->addWidget(AutoScrollChB, 0);
+  bottom->addStretch(1);
+  bottom->addWidget(SaveButton, 0);
+  layout->addLayout(bottom, 0);
 
   resize(852, 411);
   CentreWindow(this);
 }
 
 TLogForm::~TLogForm() = default;
+
+void SaveLogAs(QWidget *parent) {
+  const QString suggested = QDir::homePath() + QStringLiteral("/tavelin-") +
+                            waits::Now().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QStringLiteral(".log");
+  const QString target = filedialog::GetSaveFileName(parent, suggested);
+  if (target.isEmpty()) return;
+  const QString why = applog::SaveCopy(target);
+  if (!why.isEmpty()) {
+    msgbox::ShowError(QStringLiteral("Не удалось сохранить журнал в файл %1: %2").arg(target, why));
+    return;
+  }
+  applog::Info(QStringLiteral("Журнал сохранён в файл ") + target);
+}

@@ -4,6 +4,7 @@
 
 class QCheckBox;
 class QListWidget;
+class QPushButton;
 
 class TLogForm : public QWidget {
   Q_OBJECT
@@ -15,4 +16,9 @@ class TLogForm : public QWidget {
 
   QListWidget *LogLB;
   QCheckBox *AutoScrollChB;  // "Автопрокрутка", checked
+  QPushButton *SaveButton;   // "Сохранить журнал…": SaveLogAs
 };
+
+// Asks where to save the program's log file and writes a copy of it there;
+// an error box when that fails.
+void SaveLogAs(QWidget *parent);

@@ -1,4 +1,5 @@
 #include "forms/msgformunit.h"
+#include "forms/designfonts.h"
 #include "common/centre.h"
 
 #include <QDesktopServices>
@@ -20,11 +21,7 @@ TUrlOpener &Opener() {
   return opener;
 }
 
-QFont PixelFont(int px) {
-  QFont f(QStringLiteral("Tahoma"));
-  f.setPixelSize(px);
-  return f;
-}
+QFont PixelFont(int px) { return designfonts::DialogPixelFont(px); }
 
 // Top-aligned controls with margins of 3, as the design lays them out.
 constexpr int kClientWidth = 589;
@@ -46,7 +43,7 @@ bool OpenUrl(const QUrl &url) {
 TMsgForm::TMsgForm(QWidget *parent) : QDialog(parent) {
   setObjectName(QStringLiteral("MsgForm"));
   setWindowTitle(QString());
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setFixedSize(kClientWidth, kClientHeight);

@@ -1,4 +1,5 @@
 #include "forms/progressformunit.h"
+#include "forms/designfonts.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -87,7 +88,7 @@ int ScreenPart(int value, int screenSize) {
 TProgressForm::TProgressForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("ProgressForm"));
   setWindowTitle(QStringLiteral("ProgressForm"));
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   resize(268, 62);
 
   FRefreshTimer.setSingleShot(true);

@@ -1,4 +1,5 @@
 #include "forms/progresstformunit.h"
+#include "forms/designfonts.h"
 #include "common/centre.h"
 
 #include <QBitmap>
@@ -37,7 +38,7 @@ TProrgessTForm::TProrgessTForm(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
   InitFormsResources();
   setObjectName(QStringLiteral("ProrgessTForm"));
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   // Only the picture shows: the window takes the shape of the animation. A
   // shape needs no compositing desktop, and the window paints every pixel
   // it has itself (a translucent window left unpainted shows stale screen).

@@ -1,4 +1,5 @@
 #include "forms/rebootformunit.h"
+#include "forms/designfonts.h"
 #include "common/centre.h"
 
 #include <QProgressBar>
@@ -12,7 +13,7 @@ TRebootForm::TRebootForm(QWidget *parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
   setObjectName(QStringLiteral("RebootForm"));
   setWindowTitle(QStringLiteral("Перезагрузка..."));
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   resize(852, 69);
 
   Progress = new QProgressBar(this);

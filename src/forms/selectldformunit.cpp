@@ -1,4 +1,5 @@
 #include "forms/selectldformunit.h"
+#include "forms/designfonts.h"
 
 #include <algorithm>
 
@@ -62,7 +63,7 @@ TSelectLDForm::TSelectLDForm(QWidget *AOwner) : TSavedForm(AOwner) {
   setObjectName(QStringLiteral("SelectLDForm"));
   setWindowTitle(QStringLiteral(
       "В системе зарегистрировано более одного логического устройства. Выберете то, которое хотите обновить."));
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   setSizeGripEnabled(false);
 
   LDGrid = new QTableWidget(0, kColumns, this);

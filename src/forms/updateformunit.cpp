@@ -1,4 +1,5 @@
 #include "forms/updateformunit.h"
+#include "forms/designfonts.h"
 #include "common/centre.h"
 
 #include <QEvent>
@@ -27,11 +28,7 @@ constexpr int kButton2Left = 339;
 constexpr int kButton1Left = 420;
 constexpr int kButtonTop = 9;
 
-QFont PixelFont(int px) {
-  QFont f(QStringLiteral("Tahoma"));
-  f.setPixelSize(px);
-  return f;
-}
+QFont PixelFont(int px) { return designfonts::DialogPixelFont(px); }
 
 QPushButton *PlainButton(const QString &caption, QWidget *parent) {
   auto *b = new QPushButton(caption, parent);
@@ -47,7 +44,7 @@ QPushButton *PlainButton(const QString &caption, QWidget *parent) {
 TUpdateForm::TUpdateForm(QWidget *parent) : QDialog(parent) {
   setObjectName(QStringLiteral("UpdateForm"));
   setWindowTitle(QStringLiteral("Доступно обновление"));
-  setFont(QFont(QStringLiteral("Tahoma"), 8));
+  setFont(designfonts::DialogFont(8));
   setSizeGripEnabled(false);
 
   TitleLabel = new QLabel(this);

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QStringDecoder>
 
+#include "common/applog.h"
 #include "common/error.h"
 #include "common/waits.h"
 
@@ -33,9 +34,11 @@ int ExecuteAndCapture(const QString &FileName, const QStringList &Args, QString 
   process.setWorkingDirectory(info.absolutePath());
   process.setProcessChannelMode(QProcess::MergedChannels);
   process.setInputChannelMode(QProcess::ForwardedInputChannel);
+  applog::Info(QStringLiteral("Запуск: ") + program + QLatin1Char(' ') + Args.join(QLatin1Char(' ')));
   process.start();
   if (!process.waitForStarted(-1)) {
     Output.clear();
+    applog::Info(QStringLiteral("Не запущен: ") + process.errorString());
     throw Exception(process.errorString());
   }
 
@@ -62,6 +65,10 @@ int ExecuteAndCapture(const QString &FileName, const QStringList &Args, QString 
     waits::ProcessMessages();
   }
   drain();
+  // What the tool printed is what tells a failed flashing from a good one.
+  applog::Info(QStringLiteral("Завершён с кодом ") +
+               QString::number(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1) +
+               (Output.isEmpty() ? QString() : QStringLiteral(", вывод:\n") + Output));
   return process.exitCode();
 }
 

@@ -52,6 +52,7 @@ class TwoRegisters : public AppFixture, public modal::Answerer {
   int answer(QDialog *dlg) override {
     auto *select = qobject_cast<TSelectLDForm *>(dlg);
     if (!select) return dialogs.answer(dlg);
+    ++selectShown;
     rowsShown.clear();
     for (int r = 1; r < select->RowCount(); ++r) rowsShown << select->Cell(1, r) + QStringLiteral(" | ") + select->Cell(3, r);
     if (!choose) return modal::mrCancel;
@@ -81,6 +82,7 @@ class TwoRegisters : public AppFixture, public modal::Answerer {
 
   QByteArray oldHome, oldDirs;
   int choose = 0;
+  int selectShown = 0;
   QStringList rowsShown;
 };
 
@@ -117,6 +119,22 @@ TEST_F(TwoRegisters, CancelStopsTheRunSilently) {
   EXPECT_FALSE(Methods(1).contains(QStringLiteral("GetECRStatus")));
   EXPECT_TRUE(Methods(2).isEmpty());
   EXPECT_TRUE(f.CheckConnectButton->isEnabled());
+}
+
+TEST_F(TwoRegisters, OneDeviceLeftOpensNoDialog) {
+  // The dialog is there to be shown; with one device it must not be.
+  ASSERT_NE(SelectLDForm, nullptr);
+  ASSERT_EQ(Sim({QStringLiteral("device"), QStringLiteral("remove"), QStringLiteral("2")}), 0);
+  TMainForm &f = Start();
+  boxes.boxes.clear();
+  choose = 1;
+  f.CheckConnectButton->click();
+  EXPECT_EQ(selectShown, 0);
+  EXPECT_FALSE(SelectLDForm->isVisible());
+  ASSERT_EQ(boxes.boxes.size(), 1);
+  EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Установлена последняя версия ПО."));
+  EXPECT_EQ(Identity(1), QStringLiteral("A.6/1410/160"));
+  EXPECT_TRUE(Methods(2).isEmpty());
 }
 
 }  // namespace

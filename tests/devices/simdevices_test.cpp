@@ -69,6 +69,44 @@ TEST_F(SimDevices, AddSetStorageAndRemoveAsTheProgramReadsThem) {
   EXPECT_EQ(ReadLDName(), QString());
 }
 
+TEST_F(SimDevices, EachNewRegisterHasItsOwnSerialNumber) {
+  // The program keeps one snapshot folder per serial number: two registers
+  // sharing one would overwrite each other's settings.
+  for (int port = 2; port <= 9; ++port) QFile::remove(store->StatePath(port));
+  MakeRegister(4, "0000440150");  // the number port 3 would get
+  const std::string first = store->Read(1).serial();
+  auto Carrying = [](const std::vector<osim::Table> &tables, const std::string &serial) {
+    int n = 0;
+    for (const auto &t : tables)
+      for (const auto &cell : t.cells) n += cell.s == serial;
+    return n;
+  };
+  const struct {
+    QStringList args;
+    int port;
+    const char *serial;
+  } cases[] = {
+      {{QStringLiteral("add")}, 2, "0000430150"},
+      {{QStringLiteral("add")}, 3, "0000450150"},
+      {{QStringLiteral("add"), QStringLiteral("--com"), QStringLiteral("4")}, 4, "0000440150"},  // kept
+      {{QStringLiteral("add"), QStringLiteral("--com"), QStringLiteral("9")}, 9, "0000500150"},
+  };
+  for (const auto &c : cases) {
+    QString out;
+    ASSERT_EQ(Device(c.args, &out), 0) << out.toStdString();
+    const osim::Register r = store->Read(c.port);
+    EXPECT_EQ(r.serial(), c.serial) << c.port;
+    // The tables that carry the serial number agree with it.
+    EXPECT_EQ(Carrying(r.tables, c.serial), Carrying(osim::DefaultTables(osim::kDefaultSerial), osim::kDefaultSerial))
+        << c.port;
+    EXPECT_TRUE(out.contains(QString::fromLatin1(c.serial))) << out.toStdString();
+  }
+  // A device moved to a port with no register gets a new one there, as well.
+  ASSERT_EQ(Device({QStringLiteral("set"), QStringLiteral("2"), QStringLiteral("com"), QStringLiteral("5")}), 0);
+  EXPECT_EQ(store->Read(5).serial(), "0000460150");
+  EXPECT_EQ(store->Read(1).serial(), first);
+}
+
 TEST_F(SimDevices, RefusesWhatIsNotThere) {
   struct {
     QStringList args;

@@ -12,6 +12,7 @@
 #include "app/mainformunit.h"
 #include "app/program/cli.h"
 #include "app/signals.h"
+#include "common/applog.h"
 #include "forms/msgformunit.h"
 #include "forms/progresstformunit.h"
 #include "forms/rebootformunit.h"
@@ -58,6 +59,11 @@ int main(int argc, char **argv) {
   // Before anything else: a signal during the preparation must still end in
   // an orderly way.
   WatchTerminationSignals();
+  applog::Info(QStringLiteral("Запуск программы, версия %1.%2.%3.%4")
+                   .arg(TAVELIN_VERSION_MAJOR)
+                   .arg(TAVELIN_VERSION_MINOR)
+                   .arg(TAVELIN_VERSION_PATCH)
+                   .arg(TAVELIN_VERSION_TWEAK));
 
   if (commandLine) {
     QTextStream out(stdout);
