@@ -154,8 +154,7 @@ TEST_F(SafetyTest, ClosingDuringAnyWaitIsRefusedAndTheRunGoesOn) {
     EXPECT_EQ(notices(f), 0);  // closed with the run
     EXPECT_EQ(closing.openAtClosing, 0);
     QStringList infos = closing.texts(msgbox::Kind::Information);
-    for (QString &t : infos) t = t.section(QStringLiteral("
-"), 0, 0);  // what changed follows
+    for (QString &t : infos) t = t.section(QStringLiteral("\r\n"), 0, 0);  // what changed follows
     EXPECT_EQ(infos, (QStringList{kRefused, kLatest}));
     EXPECT_EQ(Identity(), QStringLiteral("A.6/1410/160"));  // the whole chain
     EXPECT_TRUE(f.isVisible());
