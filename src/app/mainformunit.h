@@ -2,6 +2,7 @@
 // The main window: start-up and package preparation, the key commands, the
 // update run and the firmware transfer.
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -87,6 +88,7 @@ class TMainForm : public QWidget {
   bool FormKeyUp(int key, Qt::KeyboardModifiers modifiers);  // true: a key command
   void ReadPackageUrl(QString &url);
   bool ShowDownloadProgress(qint64 received, qint64 total);  // false: cancel
+  bool ShowCheckProgress();                                  // false: cancel
   void MakeWorkFolder();
   void ExtractBuiltInPackage();
   void UnpackPackage();
@@ -118,6 +120,8 @@ class TMainForm : public QWidget {
   bool FRunning = false;
   int FOperations = 0;
   std::unique_ptr<QProgressDialog> FDownloadForm;
+  std::unique_ptr<QProgressDialog> FCheckForm;
+  QElapsedTimer FCheckClock;
   bool FStopRequested = false;
   bool FRefusingClose = false;  // the refusal box is open
 };

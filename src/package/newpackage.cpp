@@ -9,6 +9,7 @@
 
 #include "common/msgbox.h"
 #include "package/inetutils.h"
+#include "package/packageverify.h"
 
 namespace {
 
@@ -35,10 +36,11 @@ QString ArchiveProblem(const QString &Path) {
 
 }  // namespace
 
-bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress) {
+bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress,
+                     const DownloadProgress &checking) {
   TDateTime date = 0;
   try {
-    date = GetRemoteFileDate(URL);
+    date = GetRemoteFileDate(URL, checking);
   } catch (const std::exception &) {
     date = 0;  // an unreachable server simply means no offer
   }
@@ -52,6 +54,9 @@ bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadP
   } catch (const std::exception &) {
     return false;
   }
+
+  // Nothing from the server is unpacked before its signature is checked.
+  if (!VerifyDownloadedPackage(URL, ZipPath, progress)) return false;
 
   // A 200 answer may still carry an error page or a body cut short; unpacking
   // that would leave the program without rules, so the built-in package is used.

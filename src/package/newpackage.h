@@ -8,5 +8,9 @@
 // download and on Yes fetches the package into ZipPath. True only when a
 // usable archive is in place there; false sends the caller to the built-in
 // package. progress follows the download and may cancel it (which, like any
-// failed download, means the built-in package). Never raises.
-bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress = {});
+// failed download, means the built-in package); checking does the same for
+// the date request (a cancel there means no offer). A downloaded package is
+// checked against the trusted keys (VerifyDownloadedPackage) before it is
+// reported in place. Never raises.
+bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress = {},
+                     const DownloadProgress &checking = {});
