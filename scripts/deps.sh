@@ -8,6 +8,7 @@ TAVELIN_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   dpkg-dev file lintian help2man desktop-file-utils appstream
   xvfb xauth dfu-util
+  nginx minisign
   fonts-dejavu-core
   p7zip-full
   python3
