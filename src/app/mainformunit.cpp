@@ -151,7 +151,7 @@ void TMainForm::FormCreate() {
     const bool downloaded = CheckNewPackage(
         FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
         [this](qint64 received, qint64 total) { return ShowDownloadProgress(received, total); },
-        [this](qint64, qint64) { return ShowCheckProgress(); });
+        [this](qint64 received, qint64) { return ShowCheckProgress(received < 0); });
     FCheckForm.reset();
     FDownloadForm.reset();
     // The program is closing: nothing more to prepare.
@@ -180,9 +180,13 @@ void TMainForm::FormCreate() {
   }
 }
 
-bool TMainForm::ShowCheckProgress() {
+bool TMainForm::ShowCheckProgress(bool over) {
   // A quick answer shows nothing; a server that keeps the program waiting
   // gets a window the operator can cancel (no offer then).
+  if (over) {
+    FCheckForm.reset();
+    return true;
+  }
   if (!FCheckClock.isValid()) FCheckClock.start();
   if (!FCheckForm && FCheckClock.elapsed() >= 1000) {
     FCheckForm = std::make_unique<QProgressDialog>();

@@ -88,7 +88,7 @@ class TMainForm : public QWidget {
   bool FormKeyUp(int key, Qt::KeyboardModifiers modifiers);  // true: a key command
   void ReadPackageUrl(QString &url);
   bool ShowDownloadProgress(qint64 received, qint64 total);  // false: cancel
-  bool ShowCheckProgress();                                  // false: cancel
+  bool ShowCheckProgress(bool over);                         // false: cancel
   void MakeWorkFolder();
   void ExtractBuiltInPackage();
   void UnpackPackage();

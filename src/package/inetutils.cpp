@@ -184,7 +184,7 @@ QString TransferError(const Request &r, CURLcode rc) {
 
 // Runs the request through a multi handle so that control comes back every
 // 50 ms, whatever the server does, to report progress and hear a cancel.
-void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &progress) {
+void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &progress, const QString &cancelled) {
   struct MultiDeleter {
     void operator()(CURLM *m) const { curl_multi_cleanup(m); }
   };
@@ -205,7 +205,7 @@ void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &p
     curl_off_t total = -1;
     curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
     if (!progress(sink.received, total < 0 ? -1 : static_cast<qint64>(total)))
-      throw Exception(QStringLiteral("Загрузка пакета отменена."));
+      throw Exception(cancelled);
     curl_multi_poll(multi.get(), nullptr, 0, 50, nullptr);
   }
   CURLcode rc = CURLE_OK;
@@ -226,7 +226,7 @@ constexpr int kMaxRedirects = 5;
 // checked. restart is called before each new hop (the body of the redirect
 // answer is not the file). Returns the final status code.
 long RunFollowingRedirects(Request &r, const QString &URL, const Sink &sink, const DownloadProgress &progress,
-                           const std::function<void()> &restart) {
+                           const QString &cancelled, const std::function<void()> &restart) {
   CURL *h = r.handle.get();
   QString url = URL;
   bool secure = SchemeOf(url) == QLatin1String("https");
@@ -236,7 +236,7 @@ long RunFollowingRedirects(Request &r, const QString &URL, const Sink &sink, con
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https");
     r.error[0] = 0;
     if (progress)
-      PerformWithProgress(r, sink, progress);
+      PerformWithProgress(r, sink, progress, cancelled);
     else
       Perform(r);
     const long code = ResponseCode(r);
@@ -276,7 +276,7 @@ TDateTime GetRemoteFileDate(const QString &URL, const DownloadProgress &progress
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
     Sink none;
-    if (RunFollowingRedirects(r, URL, none, progress, {}) != 200) return 0;
+    if (RunFollowingRedirects(r, URL, none, progress, QStringLiteral("Проверка наличия нового пакета отменена."), {}) != 200) return 0;
 
     curl_header *header = nullptr;
     if (curl_easy_header(h, "Last-Modified", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header) return 0;
@@ -322,7 +322,7 @@ bool DownloadFile(const QString &URL, const QString &FileName, const DownloadPro
         sink.received = 0;
       };
       try {
-        code = RunFollowingRedirects(r, URL, sink, progress, restart);
+        code = RunFollowingRedirects(r, URL, sink, progress, QStringLiteral("Загрузка пакета отменена."), restart);
       } catch (const Exception &) {
         if (sink.tooLarge || r.code == CURLE_FILESIZE_EXCEEDED) throw Exception(TooLargeText(maxBytes));
         throw;

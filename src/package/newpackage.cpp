@@ -44,6 +44,8 @@ bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadP
   } catch (const std::exception &) {
     date = 0;  // an unreachable server simply means no offer
   }
+  // The date request is over: its window may go before the question.
+  if (checking) checking(-1, -1);
   // Anything up to 1900-04-09 is no real date from the server.
   if (date <= 100) return false;
 

@@ -9,7 +9,8 @@
 // usable archive is in place there; false sends the caller to the built-in
 // package. progress follows the download and may cancel it (which, like any
 // failed download, means the built-in package); checking does the same for
-// the date request (a cancel there means no offer). A downloaded package is
+// the date request (a cancel there means no offer) and is told (-1, -1)
+// once that request is over. A downloaded package is
 // checked against the trusted keys (VerifyDownloadedPackage) before it is
 // reported in place. Never raises.
 bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress = {},

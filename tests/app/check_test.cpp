@@ -2,6 +2,7 @@
 // and says nothing: a small window after a second, which the operator can
 // cancel, and a signal that ends the wait at once.
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -101,4 +102,34 @@ TEST_F(CheckTest, ASignalDuringTheCheckEndsItAndLeavesNoFolder) {
     EXPECT_FALSE(QFileInfo::exists(work));
     EXPECT_TRUE(WorkFolders().isEmpty());
   }
+}
+
+TEST_F(CheckTest, ASlowAnswerShowsTheWindowWhichGoesBeforeTheQuestion) {
+  httplib::Server slow;
+  slow.Get("/techno/arhive.zip", [](const httplib::Request &, httplib::Response &res) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    res.set_header("Last-Modified", "Wed, 09 Dec 2026 10:00:00 GMT");
+    res.set_content("x", "application/zip");
+  });
+  const int port = slow.bind_to_any_port("127.0.0.1");
+  std::thread thread([&] { slow.listen_after_bind(); });
+  apptest::WriteFile(appDir + QStringLiteral("/url.txt"),
+                     QStringLiteral("http://127.0.0.1:%1/techno/arhive.zip\n").arg(port).toUtf8());
+  struct AtQuestion : msgbox::Recorder {
+    bool answer(const msgbox::Box &box) override {
+      windowAtQuestion = CheckForm() != nullptr;
+      return Recorder::answer(box);
+    }
+    bool windowAtQuestion = true;
+  } answers;
+  answers.script = {false};
+  bool seen = false;
+  QTimer::singleShot(1250, [&] { seen = CheckForm() && CheckForm()->isVisible(); });
+  TMainForm &f = Start();
+  slow.stop();
+  thread.join();
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(answers.texts(msgbox::Kind::Question).size(), 1);
+  EXPECT_FALSE(answers.windowAtQuestion);
+  EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray("built-in"));
 }
