@@ -8,6 +8,7 @@ TAVELIN_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   dpkg-dev file lintian help2man desktop-file-utils appstream
   xvfb xauth dfu-util
+  nginx minisign
   # The log window's fixed-pitch font: Liberation Mono stands in for the
   # designed "Courier New" (same metrics); the tests' fonts come from here too.
   fonts-dejavu-core fonts-liberation2

@@ -30,6 +30,7 @@
 #include "forms/selectldformunit.h"
 #include "package/newpackage.h"
 #include "package/prepare.h"
+#include "package/signature.h"
 #include "package/unpack.h"
 #include "package/writeall.h"
 #include "app/tableshooks.h"
@@ -161,14 +162,21 @@ void TMainForm::FormCreate() {
   try {
     ReadPackageUrl(FPackageUrl);
     MakeWorkFolder();
-    const bool downloaded = !g_packageGiven && CheckNewPackage(FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
-                                            [this](qint64 received, qint64 total) {
-                                              return ShowDownloadProgress(received, total);
-                                            });
+    const bool downloaded =
+        !g_packageGiven &&
+        CheckNewPackage(
+            FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
+            [this](qint64 received, qint64 total) { return ShowDownloadProgress(received, total); },
+            [this](qint64 received, qint64) { return ShowCheckProgress(received < 0); });
+    FCheckForm.reset();
     FDownloadForm.reset();
     // The program is closing: nothing more to prepare.
     if (FStopRequested) return;
-    if (!downloaded) ExtractBuiltInPackage();
+    if (!downloaded) {
+      if (!g_packageGiven)
+        signature::Log(QStringLiteral("Используется встроенный пакет (часть программы, подпись не проверяется)."));
+      ExtractBuiltInPackage();
+    }
     // A downloaded package that cannot be unpacked, or that brings no rules
     // the program accepts, would leave no rules at all: as for a body that is
     // no archive, the built-in package takes its place.
@@ -193,7 +201,38 @@ void TMainForm::FormCreate() {
   }
 }
 
+bool TMainForm::ShowCheckProgress(bool over) {
+  // A quick answer shows nothing; a server that keeps the program waiting
+  // gets a window the operator can cancel (no offer then).
+  if (over) {
+    FCheckForm.reset();
+    return true;
+  }
+  if (!FCheckClock.isValid()) FCheckClock.start();
+  if (!FCheckForm && FCheckClock.elapsed() >= 1000) {
+    FCheckForm = std::make_unique<QProgressDialog>();
+    FCheckForm->setObjectName(QStringLiteral("CheckForm"));
+    FCheckForm->setWindowTitle(QApplication::applicationName());
+    FCheckForm->setLabelText(QStringLiteral("Проверка наличия нового пакета…"));
+    FCheckForm->setCancelButtonText(QStringLiteral("Отмена"));
+    FCheckForm->setRange(0, 0);
+    FCheckForm->setMinimumDuration(0);
+    FCheckForm->setAutoClose(false);
+    FCheckForm->setAutoReset(false);
+    FCheckForm->setMinimumWidth(360);
+    connect(FCheckForm.get(), &QDialog::rejected, FCheckForm.get(), &QProgressDialog::cancel);
+    FCheckForm->show();
+  }
+  if (FCheckForm) FCheckForm->setValue(0);
+  waits::ProcessMessages();
+  const bool go = !(FCheckForm && FCheckForm->wasCanceled()) && !FStopRequested;
+  if (!go) FCheckForm.reset();
+  return go;
+}
+
 bool TMainForm::ShowDownloadProgress(qint64 received, qint64 total) {
+  // The date request is over.
+  FCheckForm.reset();
   if (!FDownloadForm) {
     FDownloadForm = std::make_unique<QProgressDialog>();
     FDownloadForm->setObjectName(QStringLiteral("DownloadForm"));
@@ -404,6 +443,7 @@ void TMainForm::RestoreTablesCommand() {
 void TMainForm::LoadRulesManually() {
   const QString file = filedialog::GetOpenFileName(this, FTempPath);
   if (file.isEmpty()) return;
+  signature::Log(QStringLiteral("Правила загружены оператором из %1 (подпись не проверяется).").arg(file));
   // Loaded aside: a file that fails leaves the rules in force as they were.
   TFWRules rules;
   if (!LoadFWRules(file, rules)) {

@@ -2,6 +2,7 @@
 // The main window: start-up and package preparation, the key commands, the
 // update run and the firmware transfer.
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -139,6 +140,7 @@ class TMainForm : public QWidget {
   void ReadPackageUrl(QString &url);
   QString DownloadedRulesProblem() const;  // empty: the downloaded rules load
   bool ShowDownloadProgress(qint64 received, qint64 total);  // false: cancel
+  bool ShowCheckProgress(bool over);                         // false: cancel
   void MakeWorkFolder();
   void ExtractBuiltInPackage();
   void UnpackPackage();
@@ -191,6 +193,8 @@ class TMainForm : public QWidget {
   bool FRunning = false;
   int FOperations = 0;
   std::unique_ptr<QProgressDialog> FDownloadForm;
+  std::unique_ptr<QProgressDialog> FCheckForm;
+  QElapsedTimer FCheckClock;
   bool FStopRequested = false;
   // The notice that closing is refused; modeless, so that the operation goes
   // on under it, and closed when the last operation ends.

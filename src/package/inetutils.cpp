@@ -5,8 +5,11 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QUrl>
 
 #include <curl/curl.h>
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <mutex>
 
 #include "common/error.h"
+#include "package/signature.h"
 
 namespace {
 
@@ -43,7 +47,37 @@ void InitCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Only the web's own schemes: a package URL (or a redirect) naming file:,
+// ftp: or anything else libcurl speaks is refused.
+bool IsWebScheme(const QString &scheme) {
+  return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+QString SchemeOf(const QString &URL) { return QUrl(URL).scheme().toLower(); }
+
+void CheckScheme(const QString &URL) {
+  if (!IsWebScheme(SchemeOf(URL)))
+    throw Exception(QStringLiteral("адрес %1 не является адресом http или https").arg(URL));
+}
+
+// Certificate and host-name checks stay on. The CA store is the system's;
+// CURL_CA_BUNDLE, SSL_CERT_FILE and SSL_CERT_DIR replace it as they do for
+// the curl tool (the library itself does not read them).
+void ApplyTlsSettings(CURL *h) {
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  const QByteArray bundle = qgetenv("CURL_CA_BUNDLE");
+  const QByteArray file = qgetenv("SSL_CERT_FILE");
+  const QByteArray dir = qgetenv("SSL_CERT_DIR");
+  if (!bundle.isEmpty())
+    curl_easy_setopt(h, CURLOPT_CAINFO, bundle.constData());
+  else if (!file.isEmpty())
+    curl_easy_setopt(h, CURLOPT_CAINFO, file.constData());
+  if (!dir.isEmpty()) curl_easy_setopt(h, CURLOPT_CAPATH, dir.constData());
+}
+
 void NewRequest(Request &r, const QString &URL) {
+  CheckScheme(URL);
   InitCurlOnce();
   r.handle.reset(curl_easy_init());
   if (!r.handle) throw Exception(QStringLiteral("Cannot create the HTTP client."));
@@ -53,6 +87,10 @@ void NewRequest(Request &r, const QString &URL) {
   curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
   // No signals: time-outs must not rely on SIGALRM in a GUI program.
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  // Redirects are followed by RunFollowingRedirects, hop by hop.
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  ApplyTlsSettings(h);
 }
 
 // Runs the request; a transport failure becomes an Exception with curl's text.
@@ -60,8 +98,7 @@ void Perform(Request &r) {
   const CURLcode rc = curl_easy_perform(r.handle.get());
   r.code = rc;
   if (rc == CURLE_OK) return;
-  const QString text = r.error[0] ? QString::fromUtf8(r.error) : QString::fromUtf8(curl_easy_strerror(rc));
-  throw Exception(text);
+  throw Exception(r.error[0] ? QString::fromUtf8(r.error) : QString::fromUtf8(curl_easy_strerror(rc)));
 }
 
 long ResponseCode(Request &r) {
@@ -120,6 +157,7 @@ namespace {
 struct Sink {
   FILE *file = nullptr;
   qint64 received = 0;
+  qint64 limit = kMaxDownloadBytes;
   bool tooLarge = false;
 };
 
@@ -127,7 +165,7 @@ size_t WriteToFile(char *data, size_t size, size_t count, void *user) {
   auto *sink = static_cast<Sink *>(user);
   const qint64 n = static_cast<qint64>(size * count);
   // A short count makes curl stop with a write error, which is then raised.
-  if (sink->received + n > kMaxDownloadBytes) {
+  if (sink->received + n > sink->limit) {
     sink->tooLarge = true;
     return 0;
   }
@@ -135,13 +173,18 @@ size_t WriteToFile(char *data, size_t size, size_t count, void *user) {
   return std::fwrite(data, size, count, sink->file) * size;
 }
 
-QString TooLargeText() {
-  return QStringLiteral("Пакет на сервере больше %1 МиБ.").arg(kMaxDownloadBytes >> 20);
+QString TooLargeText(qint64 limit) {
+  if (limit >= (qint64(1) << 20)) return QStringLiteral("Пакет на сервере больше %1 МиБ.").arg(limit >> 20);
+  return QStringLiteral("Файл на сервере больше %1 КиБ.").arg(limit >> 10);
+}
+
+QString TransferError(const Request &r, CURLcode rc) {
+  return r.error[0] ? QString::fromUtf8(r.error) : QString::fromUtf8(curl_easy_strerror(rc));
 }
 
 // Runs the request through a multi handle so that control comes back every
 // 50 ms, whatever the server does, to report progress and hear a cancel.
-void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &progress) {
+void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &progress, const QString &cancelled) {
   struct MultiDeleter {
     void operator()(CURLM *m) const { curl_multi_cleanup(m); }
   };
@@ -162,7 +205,7 @@ void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &p
     curl_off_t total = -1;
     curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
     if (!progress(sink.received, total < 0 ? -1 : static_cast<qint64>(total)))
-      throw Exception(QStringLiteral("Загрузка пакета отменена."));
+      throw Exception(cancelled);
     curl_multi_poll(multi.get(), nullptr, 0, 50, nullptr);
   }
   CURLcode rc = CURLE_OK;
@@ -171,29 +214,80 @@ void PerformWithProgress(Request &r, const Sink &sink, const DownloadProgress &p
     if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) rc = msg->data.result;
   r.code = rc;
   if (rc == CURLE_OK) return;
-  const QString text = r.error[0] ? QString::fromUtf8(r.error) : QString::fromUtf8(curl_easy_strerror(rc));
-  throw Exception(text);
+  throw Exception(TransferError(r, rc));
+}
+
+// A server behind an http-to-https redirect or a CDN must work, a redirect
+// must not lead the program anywhere else: at most kMaxRedirects hops, each
+// to http or https, and never back from https to http.
+constexpr int kMaxRedirects = 5;
+
+// Sends the request and follows redirects itself, so that every hop is
+// checked. restart is called before each new hop (the body of the redirect
+// answer is not the file). Returns the final status code.
+long RunFollowingRedirects(Request &r, const QString &URL, const Sink &sink, const DownloadProgress &progress,
+                           const QString &cancelled, const std::function<void()> &restart) {
+  CURL *h = r.handle.get();
+  QString url = URL;
+  bool secure = SchemeOf(url) == QLatin1String("https");
+  for (int hop = 0;; ++hop) {
+    curl_easy_setopt(h, CURLOPT_URL, url.toUtf8().constData());
+    // Once on https, libcurl itself refuses anything else too.
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https");
+    r.error[0] = 0;
+    if (progress)
+      PerformWithProgress(r, sink, progress, cancelled);
+    else
+      Perform(r);
+    const long code = ResponseCode(r);
+    char *location = nullptr;
+    if (code / 100 != 3 || curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location) != CURLE_OK || !location)
+      return code;
+    const QString next = QString::fromUtf8(location);
+    if (hop + 1 > kMaxRedirects)
+      throw Exception(QStringLiteral("слишком много перенаправлений (больше %1)").arg(kMaxRedirects));
+    const QString scheme = SchemeOf(next);
+    if (!IsWebScheme(scheme))
+      throw Exception(QStringLiteral("перенаправление на %1 отклонено: только http и https").arg(next));
+    if (secure && scheme != QLatin1String("https"))
+      throw Exception(QStringLiteral("перенаправление с https на http (%1) отклонено").arg(next));
+    secure = secure || scheme == QLatin1String("https");
+    url = next;
+    if (restart) restart();
+  }
+}
+
+// Transport failures of the requests go to the log with the address: before
+// the download question they are not shown to the operator.
+[[noreturn]] void LogAndRethrow(const char *method, const QString &URL, const std::exception &e) {
+  signature::Log(QStringLiteral("%1 %2: %3").arg(QLatin1String(method), URL, ExceptionMessage(e)));
+  throw;
 }
 
 }  // namespace
 
-TDateTime GetRemoteFileDate(const QString &URL) {
-  Request r;
-  NewRequest(r, URL);
-  CURL *h = r.handle.get();
-  curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 60000L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
-  Perform(r);
-  if (ResponseCode(r) != 200) return 0;
+TDateTime GetRemoteFileDate(const QString &URL, const DownloadProgress &progress) {
+  try {
+    Request r;
+    NewRequest(r, URL);
+    CURL *h = r.handle.get();
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 60000L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+    Sink none;
+    if (RunFollowingRedirects(r, URL, none, progress, QStringLiteral("Проверка наличия нового пакета отменена."), {}) != 200) return 0;
 
-  curl_header *header = nullptr;
-  if (curl_easy_header(h, "Last-Modified", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header) return 0;
-  return ParseHttpDate(QByteArray(header->value));
+    curl_header *header = nullptr;
+    if (curl_easy_header(h, "Last-Modified", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header) return 0;
+    return ParseHttpDate(QByteArray(header->value));
+  } catch (const std::exception &e) {
+    LogAndRethrow("HEAD", URL, e);
+  }
 }
 
-bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress, long *Status) {
+bool DownloadFile(const QString &URL, const QString &FileName, const DownloadProgress &progress, qint64 maxBytes,
+                  long *Status) {
   // The file first: when it cannot be made, no request goes out.
   FileHandle file(std::fopen(QFile::encodeName(FileName).constData(), "wb"));
   if (!file) {
@@ -204,36 +298,40 @@ bool DownloadFile(const QString &URL, const QString &FileName, const DownloadPro
   long code = 0;
   Sink sink;
   sink.file = file.get();
+  sink.limit = maxBytes;
   {
     Request r;
-    NewRequest(r, URL);
-    CURL *h = r.handle.get();
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
-    // Larger receive blocks than curl's 16 KiB default: fewer callbacks and
-    // writes for a package of many megabytes (the curl tool does the same).
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToFile);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-    // Refused by the announced size before the body is sent.
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxDownloadBytes));
     try {
+      NewRequest(r, URL);
+      CURL *h = r.handle.get();
+      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
+      // Larger receive blocks than curl's 16 KiB default: fewer callbacks and
+      // writes for a package of many megabytes (the curl tool does the same).
+      curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024);
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToFile);
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+      // Refused by the announced size before the body is sent.
+      curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
+      // The body of a redirect answer is not the file.
+      const auto restart = [&sink] {
+        std::fflush(sink.file);
+        if (::ftruncate(::fileno(sink.file), 0) != 0) throw Exception(QStringLiteral("Cannot truncate the file."));
+        std::rewind(sink.file);
+        sink.received = 0;
+      };
       try {
-        if (progress)
-          PerformWithProgress(r, sink, progress);
-        else
-          Perform(r);
+        code = RunFollowingRedirects(r, URL, sink, progress, QStringLiteral("Загрузка пакета отменена."), restart);
       } catch (const Exception &) {
-        if (sink.tooLarge || r.code == CURLE_FILESIZE_EXCEEDED) throw Exception(TooLargeText());
+        if (sink.tooLarge || r.code == CURLE_FILESIZE_EXCEEDED) throw Exception(TooLargeText(maxBytes));
         throw;
       }
-    } catch (...) {
+    } catch (const std::exception &e) {
       file.reset();  // closed before the caller hears of the failure
-      throw;
+      LogAndRethrow("GET", URL, e);
     }
-    code = ResponseCode(r);
   }
   if (Status) *Status = code;
 

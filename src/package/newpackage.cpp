@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "common/msgbox.h"
 #include "package/inetutils.h"
+#include "package/packageverify.h"
 
 namespace {
 
@@ -46,16 +47,19 @@ void ReportNewPackageFailure(const QString &reason) {
   msgbox::ShowError(text);
 }
 
-bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress) {
+bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadProgress &progress,
+                     const DownloadProgress &checking) {
   TDateTime date = 0;
   try {
-    date = GetRemoteFileDate(URL);
+    date = GetRemoteFileDate(URL, checking);
     if (date == 0) qInfo().noquote() << "Новый пакет: сервер не назвал дату пакета" << URL;
   } catch (const std::exception &e) {
     // An unreachable server simply means no offer; the operator asked for nothing.
     qWarning().noquote() << "Новый пакет: сервер недоступен:" << ExceptionMessage(e);
     date = 0;
   }
+  // The date request is over: its window may go before the question.
+  if (checking) checking(-1, -1);
   // Anything up to 1900-04-09 is no real date from the server.
   if (date <= 100) return false;
 
@@ -72,7 +76,7 @@ bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadP
     };
   long status = 0;
   try {
-    if (!DownloadFile(URL, ZipPath, watched, &status)) {
+    if (!DownloadFile(URL, ZipPath, watched, kMaxDownloadBytes, &status)) {
       ReportNewPackageFailure(QStringLiteral("сервер ответил кодом %1").arg(status));
       return false;
     }
@@ -80,6 +84,9 @@ bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadP
     if (!cancelled) ReportNewPackageFailure(ExceptionMessage(e));
     return false;
   }
+
+  // Nothing from the server is unpacked before its signature is checked.
+  if (!VerifyDownloadedPackage(URL, ZipPath, progress)) return false;
 
   // A 200 answer may still carry an error page or a body cut short; unpacking
   // that would leave the program without rules, so the built-in package is used.

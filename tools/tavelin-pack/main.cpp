@@ -4,6 +4,8 @@
 #include <zip.h>
 
 #include <QCoreApplication>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -21,6 +23,7 @@
 #include "common/msgbox.h"
 #include "package/cipher.h"
 #include "package/prepare.h"
+#include "package/signature.h"
 #include "package/unpack.h"
 #include "rules/fwrules.h"
 
@@ -39,7 +42,11 @@ const char kToolUsage[] =
     "Commands:\n"
     "  encrypt PLAIN OUT            encipher one file with the package password\n"
     "  decrypt IN PLAIN             decipher one package member as the updater does\n"
-    "  build FOLDER OUT.zip         encipher every file at the top of FOLDER into a package\n"
+    "  build FOLDER OUT.zip [--sign SECRETKEY]\n"
+    "                               encipher every file at the top of FOLDER into a package\n"
+    "                               (and sign it with minisign)\n"
+    "  verify PACKAGE [--sig FILE] [--key FILE]...\n"
+    "                               check a package's minisign signature against trusted keys\n"
     "  extract PACKAGE.zip FOLDER   unpack and decipher a package as the updater does,\n"
     "                               then check its rules.json and images\n"
     "  plan RULES.json ...          show which rules apply to a register identity\n\n"
@@ -56,10 +63,13 @@ const Command kCommands[] = {
      "Enciphers PLAIN into OUT with the package password and a random nonce.\n"},
     {"decrypt", "IN PLAIN",
      "Deciphers the package member IN into PLAIN exactly as the updater does.\n"},
-    {"build", "FOLDER OUT.zip",
+    {"build", "FOLDER OUT.zip [--sign SECRETKEY]",
      "Enciphers every regular file at the top of FOLDER and stores them, deflated, in a\n"
      "new package OUT.zip. The package is written to a temporary file and renamed, so a\n"
-     "failure never leaves half a package.\n"},
+     "failure never leaves half a package.\n"
+     "With --sign, the package is then signed by the minisign tool with the secret key\n"
+     "SECRETKEY (minisign asks for its password), which writes OUT.zip.minisig beside it.\n"
+     "Without minisign: minisign -S -s SECRETKEY -m OUT.zip does the same.\n"},
     {"extract", "PACKAGE.zip FOLDER",
      "Unpacks PACKAGE.zip into FOLDER/encrypt/, deciphers its .bin, .exe and .json members\n"
      "into FOLDER as the updater does at start, then loads FOLDER/rules.json and checks\n"
@@ -233,6 +243,89 @@ bool WantsHelp(const QStringList &args) {
   return args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"));
 }
 
+// Signing is minisign's job: the secret key and its password never pass
+// through this tool.
+void Sign(const QString &package, const QString &secretKey, QTextStream &out) {
+  const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+  if (minisign.isEmpty())
+    throw Exception(QStringLiteral("minisign was not found; the package \"%1\" is built but not signed "
+                                   "(install minisign, or sign with: minisign -S -s %2 -m %1)")
+                        .arg(package, secretKey));
+  out.flush();
+  QProcess p;
+  p.setProcessChannelMode(QProcess::ForwardedChannels);
+  p.setInputChannelMode(QProcess::ForwardedInputChannel);
+  p.start(minisign, {QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-m"), package});
+  if (!p.waitForStarted(-1) || !p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit ||
+      p.exitCode() != 0)
+    throw Exception(QStringLiteral("minisign could not sign \"%1\"; the package is built but not signed").arg(package));
+  out << "signed " << package << " into " << package << ".minisig\n";
+}
+
+const char kVerifyUsage[] =
+    "Usage: tavelin-pack verify PACKAGE [--sig FILE] [--key FILE]...\n"
+    "Checks PACKAGE against its minisign signature (PACKAGE.minisig unless --sig names\n"
+    "another file) with the given public keys, or, with no --key, with the keys the\n"
+    "updater trusts (every *.pub in its trusted-keys folders). Prints the key id and\n"
+    "the trusted comment. Exit 0: valid; 1: not valid; 2: wrong arguments.\n";
+
+int VerifyCommand(const QStringList &args, QTextStream &out, QTextStream &err) {
+  if (WantsHelp(args)) {
+    out << kVerifyUsage;
+    return 0;
+  }
+  QString package, sigPath;
+  QStringList keyFiles;
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString &a = args.at(i);
+    if (a == QStringLiteral("--sig") || a == QStringLiteral("--key")) {
+      if (i + 1 >= args.size()) {
+        err << "tavelin-pack verify: " << a << " needs a file (tavelin-pack verify --help)" << Qt::endl;
+        return kBadArguments;
+      }
+      if (a == QStringLiteral("--sig"))
+        sigPath = args.at(++i);
+      else
+        keyFiles << args.at(++i);
+    } else if (package.isEmpty() && !a.startsWith(QStringLiteral("--"))) {
+      package = a;
+    } else {
+      err << "tavelin-pack verify: unexpected \"" << a << "\" (tavelin-pack verify --help)" << Qt::endl;
+      return kBadArguments;
+    }
+  }
+  if (package.isEmpty()) {
+    err << kVerifyUsage;
+    return kBadArguments;
+  }
+  if (sigPath.isEmpty()) sigPath = package + QStringLiteral(".minisig");
+
+  const signature::KeyRing ring =
+      keyFiles.isEmpty() ? signature::LoadTrustedKeys() : signature::LoadKeys(keyFiles);
+  for (const QString &e : ring.errors) err << "tavelin-pack verify: key file skipped: " << e << Qt::endl;
+  if (ring.keys.isEmpty()) {
+    err << "tavelin-pack verify: no usable public key";
+    if (keyFiles.isEmpty()) err << " in " << signature::TrustedKeyDirs().join(QStringLiteral(", "));
+    err << Qt::endl;
+    return kFailed;
+  }
+  if (!QFileInfo(package).isFile()) {
+    err << "tavelin-pack verify: cannot read \"" << package << "\"" << Qt::endl;
+    return kFailed;
+  }
+  QByteArray text;
+  QFile f(sigPath);
+  if (f.open(QIODevice::ReadOnly)) text = f.read(signature::kMaxSignatureBytes + 1);
+  const signature::Verdict v = signature::VerifyFile(package, text, ring.keys);
+  if (!v.ok) {
+    err << "tavelin-pack verify: " << package << ": " << v.reason << Qt::endl;
+    return kFailed;
+  }
+  out << "valid signature by key " << v.keyId << '\n' << "trusted comment: " << v.trustedComment << '\n';
+  return 0;
+}
+
+
 int Run(const QStringList &args, QTextStream &out, QTextStream &err) {
   if (args.size() < 2 || (args.size() == 2 && WantsHelp(args.mid(1)))) {
     if (args.size() < 2) {
@@ -254,23 +347,40 @@ int Run(const QStringList &args, QTextStream &out, QTextStream &err) {
 #endif
   }
 
+  if (command == QStringLiteral("verify")) return VerifyCommand(operands, out, err);
+  QStringList plain = operands;
+  QString secretKey;
+  if (command == QStringLiteral("build")) {
+    const qsizetype at = plain.indexOf(QStringLiteral("--sign"));
+    if (at >= 0) {
+      if (at + 1 >= plain.size()) {
+        err << "tavelin-pack build: --sign needs the secret key file" << Qt::endl;
+        return kBadArguments;
+      }
+      secretKey = plain.at(at + 1);
+      plain.remove(at, 2);
+    }
+  }
+
   for (const Command &c : kCommands) {
     if (command != QLatin1String(c.name)) continue;
     if (WantsHelp(operands)) {
       out << "Usage: tavelin-pack " << c.name << ' ' << c.operands << '\n' << c.help;
       return 0;
     }
-    if (operands.size() != 2) {
+    if (plain.size() != 2) {
       err << "tavelin-pack " << c.name << ": expected " << c.operands << " (tavelin-pack " << c.name
           << " --help)" << Qt::endl;
       return kBadArguments;
     }
     try {
-      const QString &a = operands.at(0), &b = operands.at(1);
+      const QString &a = plain.at(0), &b = plain.at(1);
       if (command == QStringLiteral("encrypt")) Encrypt(a, b, out);
       else if (command == QStringLiteral("decrypt")) Decrypt(a, b, out);
-      else if (command == QStringLiteral("build")) Build(a, b, out);
-      else Extract(a, b, out, err);
+      else if (command == QStringLiteral("build")) {
+        Build(a, b, out);
+        if (!secretKey.isEmpty()) Sign(b, secretKey, out);
+      } else Extract(a, b, out, err);
     } catch (const std::exception &e) {
       out.flush();
       err << "tavelin-pack " << c.name << ": " << OneLine(ExceptionMessage(e)) << Qt::endl;

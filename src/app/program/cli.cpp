@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -28,6 +29,7 @@
 #include "forms/selectldformunit.h"
 #include "forms/updateformunit.h"
 #include "package/inetutils.h"
+#include "package/signature.h"
 #include "rules/fwplan.h"
 
 namespace {
@@ -194,6 +196,45 @@ int TUpdateCommand::Fail(int code, const QString &message) {
   return code;
 }
 
+namespace {
+
+// The package given on the command line is checked as a downloaded one is:
+// with trusted keys on this machine, its signature (FILE.minisig beside it, or
+// URL.minisig) must be valid. Raises with the reason.
+void CheckPackageSignature(const QString &file, const QString &signatureSource, bool remote) {
+  const signature::KeyRing ring = signature::LoadTrustedKeys();
+  for (const QString &e : ring.errors) signature::Log(QStringLiteral("Файл ключа пропущен: %1").arg(e));
+  const QString refused = QStringLiteral("Пакет обновлений не прошёл проверку подлинности: %1.");
+  if (ring.keys.isEmpty()) {
+    if (!ring.errors.isEmpty())
+      throw Exception(refused.arg(QStringLiteral("ошибка файла ключа %1").arg(ring.errors.first())));
+    if (signature::SignedPackagesRequired()) throw Exception(refused.arg(QStringLiteral("нет доверенных ключей")));
+    signature::Log(QStringLiteral("Подпись пакета %1 не проверялась: доверенных ключей нет.").arg(signatureSource));
+    return;
+  }
+  QString sigPath = file + QStringLiteral(".minisig");
+  if (remote) {
+    try {
+      if (!DownloadFile(signatureSource + QStringLiteral(".minisig"), sigPath, {}, signature::kMaxSignatureBytes))
+        throw Exception(refused.arg(QStringLiteral("нет подписи")));
+    } catch (const Exception &) {
+      throw;
+    } catch (const std::exception &e) {
+      throw Exception(refused.arg(QStringLiteral("нет подписи (%1)").arg(ExceptionMessage(e))));
+    }
+  }
+  QFile f(sigPath);
+  const QFileInfo info(sigPath);
+  if (!info.isFile() || !f.open(QIODevice::ReadOnly)) throw Exception(refused.arg(QStringLiteral("нет подписи")));
+  const QByteArray text = f.read(signature::kMaxSignatureBytes + 1);
+  const signature::Verdict v = signature::VerifyFile(file, text, ring.keys);
+  if (!v.ok) throw Exception(refused.arg(v.reason));
+  signature::Log(QStringLiteral("Подпись пакета %1 верна: ключ %2, доверенный комментарий: %3")
+                     .arg(signatureSource, v.keyId, v.trustedComment));
+}
+
+}  // namespace
+
 bool TUpdateCommand::PreparePackage(QString &file) {
   const QString given = o.package;
   const QUrl url(given);
@@ -202,13 +243,13 @@ bool TUpdateCommand::PreparePackage(QString &file) {
     file = downloads.filePath(QStringLiteral("arhive.zip"));
     if (!DownloadFile(given, file, {}))
       throw Exception(QStringLiteral("the package %1 could not be downloaded").arg(given));
+    CheckPackageSignature(file, given, true);
   } else {
     file = url.isLocalFile() ? url.toLocalFile() : given;
     if (!QFileInfo(file).isFile() || !QFileInfo(file).isReadable())
       throw Exception(QStringLiteral("the package %1 cannot be read").arg(file));
+    CheckPackageSignature(file, file, false);
   }
-  // The package given here is checked as a downloaded one would be.
-  // TODO(signatures): the download's signature check goes here once it exists.
   return true;
 }
 
