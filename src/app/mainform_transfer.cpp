@@ -14,22 +14,13 @@
 #include "forms/rebootformunit.h"
 #include "package/execproc.h"
 #include "tables/tablesfunc.h"
+#include "app/transferwaits.h"
 
 namespace {
 
-const char kDfuTool[] = "dfu-util-static.exe";
-constexpr int kFlashingWaitMs = 3000;
-constexpr int kRebootWaitBootLoaderMs = 15000;
-constexpr int kRebootWaitFirmwareMs = 30000;
-constexpr int kWaitStepMs = 50;
+using namespace transfer;
 
-// Hides a modeless window on every way out of a step.
-struct HideOnExit {
-  QWidget *w;
-  ~HideOnExit() {
-    if (w) w->hide();
-  }
-};
+constexpr int kWaitStepMs = 50;
 
 }  // namespace
 

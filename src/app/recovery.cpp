@@ -15,21 +15,13 @@
 #include "forms/progresstformunit.h"
 #include "forms/rebootformunit.h"
 #include "package/execproc.h"
+#include "app/transferwaits.h"
 
 namespace {
 
-const char kDfuTool[] = "dfu-util-static.exe";
-constexpr int kMoreTries = 2;
-constexpr int kFlashingWaitMs = 3000;
-constexpr int kRebootWaitBootLoaderMs = 15000;
-constexpr int kRebootWaitFirmwareMs = 30000;
+using namespace transfer;
 
-struct HideOnExit {
-  QWidget *w;
-  ~HideOnExit() {
-    if (w) w->hide();
-  }
-};
+constexpr int kMoreTries = 2;
 
 }  // namespace
 
