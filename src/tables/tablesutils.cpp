@@ -165,6 +165,9 @@ TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
     j = ojson::parse(text.constData(), text.constData() + text.size());
   } catch (const ojson::parse_error &e) {
     Damaged(path, QStringLiteral("это не JSON (ошибка разбора у байта %1).").arg(static_cast<qulonglong>(e.byte)));
+  } catch (const ojson::exception &) {
+    // A number beyond any double (1e3037955) is refused by the parser apart.
+    Damaged(path, QStringLiteral("это не JSON (число вне допустимого диапазона)."));
   }
   if (!j.is_object()) Damaged(path, QStringLiteral("это не объект JSON, а %1.").arg(QString::fromLatin1(j.type_name())));
   TSnapshot s;
