@@ -83,7 +83,7 @@ bool MakePrivateDir(const QString &dir, bool own, QString *error) {
 }  // namespace
 
 QString StateDir(QString *error) {
-  // Only an absolute path counts, as the base directory specification says.
+  // A relative XDG_STATE_HOME is ignored, as the XDG base directories require.
   QString home = QFile::decodeName(qgetenv("XDG_STATE_HOME"));
   if (home.isEmpty() || !QDir::isAbsolutePath(home)) home = QDir::homePath() + QStringLiteral("/.local/state");
   home = QDir::cleanPath(home);
