@@ -152,6 +152,24 @@ class AppFixture : public ::testing::Test {
 
   QTemporaryDir root;
   QString appDir, tmpDir, simDir, stateDir;
+  // Every box of the run as "kind: text". The closing message's line of what
+  // changed ("Загрузчик 155 → 160, …") is checked apart.
+  QStringList Boxes() const {
+    static const char *kinds[] = {"error", "info", "question", "plain", "warning"};
+    QStringList out;
+    for (const auto &b : boxes.boxes) {
+      QString text = b.text;
+      if (b.kind == msgbox::Kind::Information) {
+        text = text.section(QStringLiteral("\r\n"), 0, 0);
+      } else if (b.kind == msgbox::Kind::Warning) {
+        QStringList lines = text.split(QStringLiteral("\r\n"));
+        lines.removeIf([](const QString &l) { return l.contains(QStringLiteral(" → ")); });
+        text = lines.join(QStringLiteral("\r\n"));
+      }
+      out << QString::fromLatin1(kinds[int(b.kind)]) + QStringLiteral(": ") + text;
+    }
+    return out;
+  }
   msgbox::Recorder boxes;
   modal::Recorder dialogs;
   waits::VirtualClock clock;

@@ -48,25 +48,6 @@ class RunTest : public AppFixture {
         << out.toStdString();
   }
 
-  // Every box of the run as "kind: text".
-  QStringList Boxes() const {
-    static const char *kinds[] = {"error", "info", "question", "plain", "warning"};
-    QStringList out;
-    // The closing message's line of what changed ("Загрузчик 155 → 160, …")
-    // is checked apart.
-    for (const auto &b : boxes.boxes) {
-      QString text = b.text;
-      if (b.kind == msgbox::Kind::Information) {
-        text = text.section(QStringLiteral("\r\n"), 0, 0);
-      } else if (b.kind == msgbox::Kind::Warning) {
-        QStringList lines = text.split(QStringLiteral("\r\n"));
-        lines.removeIf([](const QString &l) { return l.contains(QStringLiteral(" → ")); });
-        text = lines.join(QStringLiteral("\r\n"));
-      }
-      out << QString::fromLatin1(kinds[int(b.kind)]) + QStringLiteral(": ") + text;
-    }
-    return out;
-  }
 };
 
 }  // namespace
