@@ -82,8 +82,13 @@ void TMainForm::TimerTimer() {
 // ---------------------------------------------------------------------------
 // DFU
 
-void TMainForm::WaitWithProgress(int ms) {
+void TMainForm::WaitWithProgress(const QString &caption, int steps, int ms) {
+  RebootForm->hide();
+  RebootForm->setWindowTitle(caption);
   QProgressBar *bar = RebootForm->Progress;
+  bar->setRange(1, steps);
+  bar->setValue(1);
+  ShowPainted(RebootForm);
   const std::uint64_t t0 = waits::TickCount();
   do {
     waits::Sleep(kWaitStepMs);
@@ -139,11 +144,7 @@ bool TMainForm::FlashDfu() {
 
   {
     HideOnExit hide{RebootForm};
-    RebootForm->setWindowTitle(QStringLiteral("Прошивка"));
-    RebootForm->Progress->setRange(1, 45);
-    RebootForm->Progress->setValue(1);
-    ShowPainted(RebootForm);
-    WaitWithProgress(kFlashingWaitMs);
+    WaitWithProgress(QStringLiteral("Прошивка"), 45, kFlashingWaitMs);
 
     ListDfuDevices();
 
@@ -162,12 +163,7 @@ bool TMainForm::FlashDfu() {
 
     DownloadImage(tool, image);
 
-    RebootForm->hide();
-    RebootForm->setWindowTitle(QStringLiteral("Перезагрузка"));
-    RebootForm->Progress->setRange(1, 450);
-    RebootForm->Progress->setValue(1);
-    ShowPainted(RebootForm);
-    WaitWithProgress(rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
+    WaitWithProgress(QStringLiteral("Перезагрузка"), 450, rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
   }
 
   // The same register must come back, set up again when it asks.

@@ -163,7 +163,8 @@ class TMainForm : public QWidget {
   bool StartXModemUpdate();
   bool ListDfuDevices();
   void TimerTimer();
-  void WaitWithProgress(int ms);
+  // The wait window with its caption and a bar of that many steps, for ms.
+  void WaitWithProgress(const QString &caption, int steps, int ms);
   void WriteUpdateTables(const TFWRule &rule);
 
   // An interrupted transfer (recovery.cpp).

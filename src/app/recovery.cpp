@@ -153,11 +153,7 @@ bool TMainForm::RedownloadPending(pending::TPending &p) {
   const QString tool = FTempPath + QString::fromLatin1(kDfuTool);
   {
     HideOnExit hide{RebootForm};
-    RebootForm->setWindowTitle(QStringLiteral("Прошивка"));
-    RebootForm->Progress->setRange(1, 45);
-    RebootForm->Progress->setValue(1);
-    ShowPainted(RebootForm);
-    WaitWithProgress(kFlashingWaitMs);
+    WaitWithProgress(QStringLiteral("Прошивка"), 45, kFlashingWaitMs);
     ListDfuDevices();
     if (!QFileInfo::exists(tool)) {
       RebootForm->hide();
@@ -166,12 +162,8 @@ bool TMainForm::RedownloadPending(pending::TPending &p) {
     }
     FJournal.TransferStart(p.rule, p.image(), p.sha256);
     DownloadImage(tool, p.image());
-    RebootForm->hide();
-    RebootForm->setWindowTitle(QStringLiteral("Перезагрузка"));
-    RebootForm->Progress->setRange(1, 450);
-    RebootForm->Progress->setValue(1);
-    ShowPainted(RebootForm);
-    WaitWithProgress(p.rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
+    WaitWithProgress(QStringLiteral("Перезагрузка"), 450,
+                     p.rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
   }
   return FinishAfterReboot(p, true);
 }

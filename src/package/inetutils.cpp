@@ -257,6 +257,14 @@ long RunFollowingRedirects(Request &r, const QString &URL, const Sink &sink, con
   }
 }
 
+// How long a connection may take to open, and how long a transfer may stall
+// (no byte at all) before it is given up.
+void SetTimeouts(CURL *h, long connectMs, long stallSeconds) {
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+}
+
 // Transport failures of the requests go to the log with the address: before
 // the download question they are not shown to the operator.
 [[noreturn]] void LogAndRethrow(const char *method, const QString &URL, const std::exception &e) {
@@ -272,9 +280,7 @@ TDateTime GetRemoteFileDate(const QString &URL, const DownloadProgress &progress
     NewRequest(r, URL);
     CURL *h = r.handle.get();
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 60000L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+    SetTimeouts(h, 60000L, 60L);
     Sink none;
     if (RunFollowingRedirects(r, URL, none, progress, QStringLiteral("Проверка наличия нового пакета отменена."), {}) != 200) return 0;
 
@@ -305,9 +311,7 @@ bool DownloadFile(const QString &URL, const QString &FileName, const DownloadPro
       NewRequest(r, URL);
       CURL *h = r.handle.get();
       curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
-      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
+      SetTimeouts(h, 3000L, 30L);
       // Larger receive blocks than curl's 16 KiB default: fewer callbacks and
       // writes for a package of many megabytes (the curl tool does the same).
       curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024);

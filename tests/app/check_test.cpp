@@ -1,11 +1,8 @@
 // The date request at start-up against a server that accepts the connection
 // and says nothing: a small window after a second, which the operator can
 // cancel, and a signal that ends the wait at once.
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -17,6 +14,7 @@
 
 #include "app/signals.h"
 #include "appfixture.h"
+#include "support/loopback_socket.h"
 
 using apptest::AppFixture;
 using apptest::ReadFile;
@@ -26,17 +24,7 @@ namespace {
 // Listens on 127.0.0.1 and never answers: connections wait in the backlog.
 class SilentServer {
  public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    ::listen(fd_, 8);
-    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
+  SilentServer() { fd_ = loopback::Listen(port_); }
   ~SilentServer() { ::close(fd_); }
   QString url() const { return QStringLiteral("http://127.0.0.1:%1/techno/arhive.zip").arg(port_); }
 

@@ -1,5 +1,7 @@
 #include "loopback.h"
 
+#include "support/loopback_socket.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -71,19 +73,8 @@ std::vector<Seen> HttpServer::seen() const {
 namespace {
 
 int ListenOnLoopback(int &port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("bind");
-  }
-  port = ntohs(addr.sin_port);
+  const int fd = Listen(port, 4);
+  if (fd < 0) throw std::runtime_error("listen on 127.0.0.1");
   return fd;
 }
 

@@ -171,15 +171,7 @@ namespace {
 class LoggingProxy {
  public:
   LoggingProxy() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    ::listen(fd_, 8);
-    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = loopback::Listen(port_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~LoggingProxy() {
@@ -222,12 +214,8 @@ class LoggingProxy {
     std::string rest = head.substr(head.find("\r\n") + 2);
     std::string out = method + ' ' + line.substr(pathStart) ;
     out = out.substr(0, out.rfind(' ')) + " HTTP/1.0\r\nConnection: close\r\n" + rest;
-    const int u = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(u, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+    const int u = loopback::Connect(port);
+    if (u >= 0) {
       [[maybe_unused]] auto n = ::write(u, out.data(), out.size());
       char buf[4096];
       ssize_t got;

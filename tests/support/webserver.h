@@ -9,8 +9,6 @@
 // Files are served from www(); extra "location" blocks may be given for the
 // plain and the TLS servers. Also: minisign key pairs made at test time.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -20,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include "support/loopback_socket.h"
 
 namespace webtest {
 
@@ -47,28 +47,16 @@ inline QString Tool(const QString &name) {
 
 // A port nothing listens on right now (the kernel's choice).
 inline int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
   int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
+  const int fd = loopback::Listen(port, 0);
+  if (fd >= 0) ::close(fd);
   return port;
 }
 
 inline bool Accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
+  const int fd = loopback::Connect(port);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
 }
 
 inline void WriteText(const QString &path, const QByteArray &text) {

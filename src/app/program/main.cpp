@@ -33,6 +33,28 @@
 extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 #endif
 
+namespace {
+
+// On the command line stderr carries the program's errors and the texts the
+// window would show in boxes; the platform's own notices (no runtime folder,
+// no window masks offscreen) are not for the operator and go to the log file.
+void CommandLineMessages(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+  static thread_local bool inside = false;
+  const char *category = context.category ? context.category : "default";
+  const bool ours = std::strncmp(category, "tavelin", 7) == 0;
+  if (ours || type == QtCriticalMsg || type == QtFatalMsg || inside) {
+    const QByteArray text = message.toLocal8Bit();
+    if (std::strcmp(category, "default") == 0) std::fprintf(stderr, "%s\n", text.constData());
+    else std::fprintf(stderr, "%s: %s\n", category, text.constData());
+    return;
+  }
+  inside = true;
+  applog::Debug(QStringLiteral("Qt: ") + message);
+  inside = false;
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
   // The update journal, printed without a window and without a display.
   for (int i = 1; i < argc; ++i)
@@ -45,6 +67,7 @@ int main(int argc, char **argv) {
   // a platform set on purpose is still honoured.
   if (commandLine && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (commandLine) qInstallMessageHandler(CommandLineMessages);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
   QApplication::setQuitOnLastWindowClosed(true);
