@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <memory>
+#include <optional>
 
 #include "app/mainformunit.h"
 #include "common/apppaths.h"
@@ -18,10 +19,7 @@
 #include "common/msgbox_recorder.h"
 #include "common/waits.h"
 #include "forms/modal_recorder.h"
-#include "forms/msgformunit.h"
-#include "forms/progresstformunit.h"
-#include "forms/rebootformunit.h"
-#include "forms/updateformunit.h"
+#include "runwindows.h"
 #include "support/testpaths.h"
 
 namespace apptest {
@@ -81,22 +79,12 @@ class AppFixture : public ::testing::Test {
     WriteFile(appDir + QStringLiteral("/url.txt"), "http://127.0.0.1:9/techno/arhive.zip\r\n");
     waits::SetClock(&clock);
     ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
-    UpdateForm = new TUpdateForm;
-    RebootForm = new TRebootForm;
-    ProrgessTForm = new TProrgessTForm;
-    MsgForm = new TMsgForm;
+    windows.emplace();
   }
 
   void TearDown() override {
     form.reset();
-    delete UpdateForm;
-    delete RebootForm;
-    delete ProrgessTForm;
-    delete MsgForm;
-    UpdateForm = nullptr;
-    RebootForm = nullptr;
-    ProrgessTForm = nullptr;
-    MsgForm = nullptr;
+    windows.reset();
     waits::SetClock(nullptr);
     filedialog::SetAnswerer({});
     apppaths::SetAppDirForTests(QString());
@@ -108,6 +96,16 @@ class AppFixture : public ::testing::Test {
     form = std::make_unique<TMainForm>();
     form->show();
     return *form;
+  }
+
+  // The program with the built-in demo package (three rules), started
+  // without a word.
+  TMainForm &StartDemo() {
+    TMainForm &f = Start();
+    EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.boxes.value(0).text.toStdString();
+    EXPECT_EQ(f.FRules.size(), 3);
+    boxes.boxes.clear();
+    return f;
   }
 
   // A package built by tavelin-pack from the given files.
@@ -173,6 +171,7 @@ class AppFixture : public ::testing::Test {
   msgbox::Recorder boxes;
   modal::Recorder dialogs;
   waits::VirtualClock clock;
+  std::optional<RunWindows> windows;
   std::unique_ptr<TMainForm> form;
   int packages = 0;
 };

@@ -29,12 +29,6 @@ struct Killed {};
 
 class RecoveryTest : public AppFixture {
  protected:
-  TMainForm &StartDemo() {
-    TMainForm &f = Start();
-    EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.boxes.value(0).text.toStdString();
-    boxes.boxes.clear();
-    return f;
-  }
   // A new program on the same register: the old one's window goes.
   TMainForm &Restart() {
     form.reset();

@@ -21,15 +21,6 @@ const QString kNotUpdated = QStringLiteral("ПО не было обновлен�
 
 class RunTest : public AppFixture {
  protected:
-  // The program with the built-in demo package.
-  TMainForm &StartDemo() {
-    TMainForm &f = Start();
-    EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.boxes.value(0).text.toStdString();
-    EXPECT_EQ(f.FRules.size(), 3);
-    boxes.boxes.clear();
-    return f;
-  }
-
   QJsonArray Journal() {
     QString out;
     EXPECT_EQ(Sim({QStringLiteral("journal"), QStringLiteral("--json")}, &out), 0);

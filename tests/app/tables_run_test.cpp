@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "appfixture.h"
+#include "runwindows.h"
 #include "forms/logformunit.h"
 #include "forms/progressformunit.h"
 #include "forms/visuallogger.h"
@@ -25,38 +26,8 @@ const QString kNotUpdated = QStringLiteral("ПО не было обновлен�
 
 // The lines of the log window as it last showed them (it goes with its
 // writer, before the run ends).
-class LogCapture : public QObject {
- public:
-  LogCapture() { qApp->installEventFilter(this); }
-  ~LogCapture() override { qApp->removeEventFilter(this); }
-  QString text;
-
- protected:
-  bool eventFilter(QObject *o, QEvent *e) override {
-    // Events the window gets once it is built, as it shows each line.
-    const auto t = e->type();
-    if (t != QEvent::Show && t != QEvent::Paint && t != QEvent::UpdateRequest && t != QEvent::LayoutRequest &&
-        t != QEvent::WindowActivate && t != QEvent::Hide)
-      return false;
-    if (auto *w = dynamic_cast<TLogForm *>(o)) {
-      QString t;
-      for (int i = 0; i < w->LogLB->count(); ++i) t += w->LogLB->item(i)->text() + QLatin1Char('\n');
-      if (!t.isEmpty()) text = t;
-    }
-    return false;
-  }
-};
-
 class TablesRunTest : public AppFixture {
  protected:
-  TMainForm &StartDemo() {
-    TMainForm &f = Start();
-    EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.boxes.value(0).text.toStdString();
-    EXPECT_EQ(f.FRules.size(), 3);
-    boxes.boxes.clear();
-    return f;
-  }
-
   void Run(QStringList args) {
     QString out;
     ASSERT_EQ(Sim(args, &out), 0) << out.toStdString();
@@ -259,7 +230,7 @@ TEST_F(TablesRunTest, ARefusedWriteIsLoggedWhileTheRestoreGoesOn) {
   SetCell(QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("1"), QStringLiteral("4321"));
   Run({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("cell"), QStringLiteral("2"), QStringLiteral("3"),
        QStringLiteral("1"), QStringLiteral("write")});
-  LogCapture log;
+  apptest::LogWatch log;
   f.CheckConnectButton->click();
   EXPECT_EQ(Boxes(), (QStringList{QStringLiteral("warning: Не удалось восстановить ячеек: 2. Список — в окне журнала."),
                                   QStringLiteral("info: ") + kLatest}));

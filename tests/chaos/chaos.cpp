@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <tuple>
 #include <set>
@@ -22,6 +23,7 @@
 
 #include "app/mainformunit.h"
 #include "app/pending.h"
+#include "app/runwindows.h"
 #include "common/apppaths.h"
 #include "common/msgbox_recorder.h"
 #include "common/waits.h"
@@ -46,34 +48,6 @@ QString BoxLine(const msgbox::Box &b) {
   static const char *kinds[] = {"error", "info", "question", "plain", "warning"};
   return QString::fromLatin1(kinds[int(b.kind)]) + QStringLiteral(": ") + b.text;
 }
-
-// Every line any log window showed while it lived (each tables operation has
-// its own window, which goes with the operation).
-class LogLines : public QObject {
- public:
-  LogLines() { qApp->installEventFilter(this); }
-  ~LogLines() override { qApp->removeEventFilter(this); }
-  QStringList lines;
-  QSet<QString> seen;
-
- protected:
-  bool eventFilter(QObject *o, QEvent *e) override {
-    const auto t = e->type();
-    if (t != QEvent::Show && t != QEvent::Paint && t != QEvent::UpdateRequest && t != QEvent::LayoutRequest &&
-        t != QEvent::WindowActivate && t != QEvent::Hide)
-      return false;
-    if (auto *w = dynamic_cast<TLogForm *>(o)) {
-      for (int i = 0; i < w->LogLB->count(); ++i) {
-        const QString l = w->LogLB->item(i)->text();
-        if (!seen.contains(l)) {
-          seen.insert(l);
-          lines << l;
-        }
-      }
-    }
-    return false;
-  }
-};
 
 using Key = std::tuple<int, int, int>;
 
@@ -139,6 +113,7 @@ struct Runner::Impl {
   QTemporaryDir root;
   QString appDir, tmpDir, simDir;
   std::unique_ptr<osim::Store> store;
+  std::optional<apptest::RunWindows> windows;
   KillClock clock;
   msgbox::Recorder boxes;
   modal::Recorder dialogs;
@@ -189,23 +164,13 @@ Runner::Runner(const QString &binDir) : d(std::make_unique<Impl>()) {
   }
   d->store = std::make_unique<osim::Store>(d->simDir);
   waits::SetClock(&d->clock);
-  UpdateForm = new TUpdateForm;
-  RebootForm = new TRebootForm;
-  ProrgessTForm = new TProrgessTForm;
-  MsgForm = new TMsgForm;
+  d->windows.emplace();
 }
 
 Runner::~Runner() {
   d->clock.onSleep = nullptr;
   d->clock.onCall = nullptr;
-  delete UpdateForm;
-  delete RebootForm;
-  delete ProrgessTForm;
-  delete MsgForm;
-  UpdateForm = nullptr;
-  RebootForm = nullptr;
-  ProrgessTForm = nullptr;
-  MsgForm = nullptr;
+  d->windows.reset();
   waits::SetClock(nullptr);
   apppaths::SetAppDirForTests(QString());
 }
@@ -486,7 +451,7 @@ Report Runner::Run(std::uint64_t seed) {
   };
 
   // The run.
-  LogLines log;
+  apptest::LogWatch log;
   auto form = std::make_unique<TMainForm>();
   form->show();
   QStringList startBoxes;
