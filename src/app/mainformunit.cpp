@@ -34,6 +34,7 @@
 #include "package/unpack.h"
 #include "package/writeall.h"
 #include "app/tableshooks.h"
+#include "app/workfolders.h"
 #include "app/historyform.h"
 #include "tables/tablesfunc.h"
 
@@ -291,10 +292,13 @@ void TMainForm::MakeWorkFolder() {
   if (base.isEmpty())
     throw Exception(QStringLiteral("Не удалось создать рабочую папку: временная папка %1 не найдена.")
                         .arg(qEnvironmentVariable("TMPDIR")));
+  // What a program killed outright left there goes first.
+  workfolders::RemoveAbandoned();
   for (int attempt = 0; attempt < 100; ++attempt) {
     const QString dir = base + QLatin1Char('/') + RandomName();
     if (::mkdir(QFile::encodeName(dir).constData(), 0700) == 0) {
       FTempPath = dir + QLatin1Char('/');
+      workfolders::Claim(dir);
       return;
     }
     if (errno != EEXIST)
@@ -537,4 +541,5 @@ void TMainForm::RemoveWorkFolder() {
   // remove_all does not follow links out of the folder.
   std::error_code ec;
   std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(FTempPath).toStdString()), ec);
+  workfolders::Release(FTempPath);
 }

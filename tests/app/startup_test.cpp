@@ -3,6 +3,7 @@
 #include <zip.h>
 
 #include <QKeyEvent>
+#include <QProcess>
 #include <QTest>
 
 #include "appfixture.h"
@@ -80,6 +81,50 @@ TEST_F(AppFixture, TwoInstancesUseTwoFolders) {
   TMainForm b;
   EXPECT_NE(a.FTempPath, b.FTempPath);
   EXPECT_EQ(WorkFolders().size(), 2);
+}
+
+// A program killed outright cannot remove its working folder: the next one
+// does, and leaves alone what a live program holds and what a mark does not
+// truly name.
+TEST_F(AppFixture, AKilledProgramsFolderIsRemovedByTheNextStart) {
+  TMainForm::SetBuiltInPackageForTests(MakePackage(GoodPackage()));
+  const QString marks = stateDir + QStringLiteral("/Korvalis/Tavelin/work/");
+  auto markCount = [&] { return QDir(marks).entryList({QStringLiteral("*.lock")}, QDir::Files).size(); };
+
+  // A real program, killed once its folder is made.
+  QProcess killed;
+  killed.start(testpaths::Bin(QStringLiteral("tavelin")), QStringList{});
+  ASSERT_TRUE(killed.waitForStarted(10000));
+  for (int i = 0; i < 600 && markCount() < 1; ++i) QTest::qWait(50);
+  ASSERT_EQ(markCount(), 1);
+  const QString mark = QDir(marks).entryList({QStringLiteral("*.lock")}, QDir::Files).first();
+  const QString left = tmpDir + QLatin1Char('/') + mark.chopped(5);
+  EXPECT_EQ(ReadFile(marks + mark), (left + QLatin1Char('\n')).toUtf8());
+  for (int i = 0; i < 200 && !QFileInfo::exists(left + QStringLiteral("/rules.json")); ++i) QTest::qWait(50);
+  killed.kill();
+  killed.waitForFinished(10000);
+  ASSERT_TRUE(QFileInfo::exists(left));
+
+  // Marks a careless or hostile hand left: a link to a folder elsewhere, a
+  // folder with another name than its mark's.
+  const QString elsewhere = root.filePath(QStringLiteral("elsewhere"));
+  WriteFile(elsewhere + QStringLiteral("/keep.txt"), "keep");
+  QFile::link(elsewhere, tmpDir + QStringLiteral("/Lnk00000"));
+  WriteFile(marks + QStringLiteral("Lnk00000.lock"), (tmpDir + QStringLiteral("/Lnk00000\n")).toUtf8());
+  WriteFile(marks + QStringLiteral("Other000.lock"), (elsewhere + QStringLiteral("\n")).toUtf8());
+
+  // The live program's folder stays while it runs.
+  TMainForm live;
+  const QString liveFolder = live.FTempPath;
+  TMainForm &next = Start();
+  EXPECT_FALSE(QFileInfo::exists(left));
+  EXPECT_TRUE(QFileInfo::exists(liveFolder + QStringLiteral("rules.json")));
+  EXPECT_TRUE(QFileInfo::exists(next.FTempPath + QStringLiteral("rules.json")));
+  EXPECT_EQ(ReadFile(elsewhere + QStringLiteral("/keep.txt")), QByteArray("keep"));
+  EXPECT_TRUE(QFileInfo(tmpDir + QStringLiteral("/Lnk00000")).isSymLink());
+  EXPECT_EQ(markCount(), 2);  // the two live programs'
+  next.close();
+  EXPECT_EQ(markCount(), 1);
 }
 
 TEST_F(AppFixture, PackageUrlComesFromTheFirstLineOfUrlTxt) {
