@@ -16,6 +16,7 @@
 #include "app/history.h"
 #include "app/mainformunit.h"
 #include "app/program/cli_policy.h"
+#include "app/workfolders.h"
 #include "common/codepage.h"
 #include "common/error.h"
 #include "common/waits.h"
@@ -139,6 +140,17 @@ class TUpdateCommand {
   TUnattendedPolicy policy;
   std::unique_ptr<TMainForm> form;
   QTemporaryDir downloads;
+  // Marked in use like the working folder, so that a copy killed during the
+  // download leaves nothing for good: the next start removes it.
+  struct TDownloadsMark {
+    QTemporaryDir &dir;
+    QString path = dir.path();
+    explicit TDownloadsMark(QTemporaryDir &d) : dir(d) { workfolders::Claim(path); }
+    ~TDownloadsMark() {
+      dir.remove();
+      workfolders::Release(path);
+    }
+  } downloadsMark{downloads};
   TRecordSink sink;
   TECRFwInfo firstIdentity{QString(), -1, -1, -1.0};
   bool identified = false;
