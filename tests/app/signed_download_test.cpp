@@ -80,10 +80,7 @@ class SignedDownloadTest : public AppFixture {
     return Start();
   }
 
-  static QString KeyId(const webtest::MinisignKey &k) {
-    const QByteArray first = ReadFile(k.pub).split('\n').first();
-    return QString::fromLatin1(first.mid(first.lastIndexOf(' ') + 1)).trimmed();
-  }
+  static QString KeyId(const webtest::MinisignKey &k) { return webtest::MinisignKeyId(k.pub); }
 
   static QTemporaryDir *keys;
   static webtest::MinisignKey *publisher, *stranger;

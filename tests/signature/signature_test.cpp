@@ -15,6 +15,8 @@ using webtest::MinisignKey;
 
 namespace {
 
+using webtest::MinisignKeyId;
+
 QByteArray Read(const QString &path) {
   QFile f(path);
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -54,11 +56,6 @@ QTemporaryDir *SignatureTest::keys = nullptr;
 MinisignKey *SignatureTest::publisher = nullptr;
 MinisignKey *SignatureTest::stranger = nullptr;
 
-// The key id minisign prints in the public key's comment line.
-QString MinisignKeyId(const QString &pub) {
-  const QByteArray first = Read(pub).split('\n').first();
-  return QString::fromLatin1(first.mid(first.lastIndexOf(' ') + 1)).trimmed();
-}
 
 }  // namespace
 

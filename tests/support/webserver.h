@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <algorithm>
 
 #include "support/loopback_socket.h"
 
@@ -201,6 +202,19 @@ class Nginx {
 struct MinisignKey {
   QString pub, sec;
 };
+// A public key's id as 16 upper-case hex digits, from the key itself: the
+// comment line minisign writes drops the leading zeros (one key in sixteen).
+inline QString MinisignKeyId(const QString &pub) {
+  QFile f(pub);
+  if (!f.open(QIODevice::ReadOnly)) return QString();
+  const QList<QByteArray> lines = f.readAll().split('\n');
+  const QByteArray key = QByteArray::fromBase64(lines.value(1).trimmed());
+  if (key.size() < 10) return QString();
+  QByteArray id = key.mid(2, 8);
+  std::reverse(id.begin(), id.end());  // stored little-endian
+  return QString::fromLatin1(id.toHex().toUpper());
+}
+
 inline MinisignKey MakeMinisignKey(const QString &folder, const QString &name) {
   MinisignKey k{folder + QLatin1Char('/') + name + QStringLiteral(".pub"),
                 folder + QLatin1Char('/') + name + QStringLiteral(".key")};
