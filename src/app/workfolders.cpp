@@ -19,7 +19,11 @@ namespace workfolders {
 namespace {
 
 QMutex g_mutex;
-QHash<QString, int> g_claims;  // folder → the open, locked mark
+struct TMark {
+  QString path;
+  int fd;
+};
+QHash<QString, TMark> g_claims;  // folder → its mark, open and locked
 
 QString Clean(const QString &folder) {
   QString f = folder;
@@ -55,21 +59,21 @@ void Claim(const QString &folder) {
     return;
   }
   QMutexLocker lock(&g_mutex);
-  g_claims.insert(path, fd);
+  g_claims.insert(path, {name, fd});
 }
 
 void Release(const QString &folder) {
-  const QString path = Clean(folder);
-  int fd = -1;
+  TMark mark;
   {
     QMutexLocker lock(&g_mutex);
-    if (!g_claims.contains(path)) return;
-    fd = g_claims.take(path);
+    const auto it = g_claims.constFind(Clean(folder));
+    if (it == g_claims.constEnd()) return;  // not claimed
+    mark = *it;
+    g_claims.erase(it);
   }
-  const QString marks = MarksDir();
-  if (!marks.isEmpty())
-    ::unlink(QFile::encodeName(marks + QFileInfo(path).fileName() + QStringLiteral(".lock")).constData());
-  ::close(fd);
+  // Unlinked while still locked: nobody finds it unlocked in between.
+  ::unlink(QFile::encodeName(mark.path).constData());
+  ::close(mark.fd);
 }
 
 int RemoveAbandoned() {
