@@ -7,7 +7,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include "app/history.h"
+#include "state/history.h"
 #include "app/mainformunit.h"
 
 THistoryForm::THistoryForm(QWidget *parent) : QDialog(parent) {

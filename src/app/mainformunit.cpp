@@ -1,8 +1,6 @@
 #include "app/mainformunit.h"
 #include "forms/designfonts.h"
-#include "common/centre.h"
-
-#include <sys/stat.h>
+#include "forms/centre.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -12,71 +10,36 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QProgressDialog>
-#include <QRandomGenerator>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <climits>
-#include <filesystem>
 
 #include "common/apppaths.h"
 #include "common/codepage.h"
 #include "common/error.h"
-#include "common/filedialog.h"
+#include "forms/filedialog.h"
 #include "common/msgbox.h"
 #include "common/waits.h"
-#include "app/signals.h"
+#include "common/signals.h"
 #include "forms/logformunit.h"
 #include "forms/selectldformunit.h"
 #include "package/newpackage.h"
-#include "package/prepare.h"
 #include "package/signature.h"
-#include "package/unpack.h"
-#include "package/writeall.h"
-#include "app/tableshooks.h"
-#include "app/workfolders.h"
 #include "app/historyform.h"
+#include "app/windowview.h"
+#include "device/untDriver.h"
+#include "forms/tableswindows.h"
+#include "forms/widgetboxes.h"
+#include "run/startup.h"
 #include "tables/tablesfunc.h"
 
 namespace {
-
-const char kPackageHost[] = "packages.korvalis.example";
 
 const char kCloseRefused[] = "Идёт обновление ПО ККТ. Закройте программу после его окончания.";
 
 // The window that answers termination signals (the last one made).
 TMainForm *g_signalTarget = nullptr;
-
-QString &BuiltInPackagePath() {
-  static QString path = QStringLiteral(":/ARHIVE");
-  return path;
-}
-
-// A package named on the command line replaces the check for a newer one.
-bool g_packageGiven = false;
-
-// Eight characters; each picks digits, upper-case or lower-case letters with
-// equal chance, then a character of that class.
-QString RandomName() {
-  static const QString classes[] = {QStringLiteral("0123456789"),
-                                    QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ"),
-                                    QStringLiteral("abcdefghijklmnopqrstuvwxyz")};
-  auto *rng = QRandomGenerator::system();
-  QString name;
-  for (int i = 0; i < 8; ++i) {
-    const QString &c = classes[rng->bounded(3)];
-    name += c.at(rng->bounded(static_cast<int>(c.size())));
-  }
-  return name;
-}
-
-// Removes what is in folder, leaving the folder; links are removed, not followed.
-void EmptyFolder(const QString &folder) {
-  std::error_code ec;
-  for (const auto &entry :
-       std::filesystem::directory_iterator(std::filesystem::path(QFile::encodeName(folder).toStdString()), ec))
-    std::filesystem::remove_all(entry.path(), ec);
-}
 
 }  // namespace
 
@@ -106,13 +69,12 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   DrvSetButton->setGeometry(476, 8, 75, 25);
   connect(DrvSetButton, &QPushButton::clicked, this, &TMainForm::DrvSetButtonClick);
 
-  Timer = new QTimer(this);
+  Timer = FRun.XModemTimer();
   Timer->setObjectName(QStringLiteral("Timer"));
-  Timer->setInterval(500);
-  connect(Timer, &QTimer::timeout, this, &TMainForm::TimerTimer);
 
-  // With two or more logical devices the operator picks one.
-  ChooseDeviceHook = ChooseLogicalDevice;
+  // The window shows its boxes and the tables operations' windows itself.
+  msgbox::InstallWidgetBoxes();
+  tablesview::InstallTablesWindows();
 
   // The window sees key presses before its controls.
   qApp->installEventFilter(this);
@@ -123,7 +85,7 @@ TMainForm::TMainForm(QWidget *parent) : QWidget(parent) {
   // download itself must still leave no folder behind.
   g_signalTarget = this;
   SetTerminationHandler([this](int sig, int count) { TerminationRequested(sig, count); });
-  InstallTablesHooks(*this);
+  RestoreTablesHook = [] { RestoreTables(); };
   MakeMenuEntries();
   InstallHistoryMenu(*this);
 
@@ -140,62 +102,47 @@ TMainForm::~TMainForm() {
   RemoveWorkFolder();
 }
 
-void TMainForm::SetBuiltInPackageForTests(const QString &path) {
-  BuiltInPackagePath() = path.isEmpty() ? QStringLiteral(":/ARHIVE") : path;
-}
+void TMainForm::SetBuiltInPackageForTests(const QString &path) { startup::SetBuiltInPackagePath(path); }
 
-void TMainForm::UsePackageFile(const QString &path) {
-  g_packageGiven = !path.isEmpty();
-  BuiltInPackagePath() = path.isEmpty() ? QStringLiteral(":/ARHIVE") : path;
-}
-
-QString TMainForm::DefaultPackageUrl() {
-  return QStringLiteral("http://") + QString::fromLatin1(kPackageHost) +
-         QStringLiteral(":8080/techno/arhive.zip");
-}
+QString TMainForm::DefaultPackageUrl() { return startup::DefaultPackageUrl(); }
 
 // ---------------------------------------------------------------------------
 // Start-up
 
 void TMainForm::FormCreate() {
   FPackageUrl = DefaultPackageUrl();
-  FRuleIndex = -1;
   try {
-    ReadPackageUrl(FPackageUrl);
-    MakeWorkFolder();
-    const bool downloaded =
-        !g_packageGiven &&
-        CheckNewPackage(
-            FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
-            [this](qint64 received, qint64 total) { return ShowDownloadProgress(received, total); },
-            [this](qint64 received, qint64) { return ShowCheckProgress(received < 0); });
+    const QString configured = startup::ConfiguredPackageUrl();
+    if (!configured.isEmpty()) FPackageUrl = configured;
+    FTempPath = startup::MakeWorkFolder();
+    const bool downloaded = CheckNewPackage(
+        FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),
+        [this](qint64 received, qint64 total) { return ShowDownloadProgress(received, total); },
+        [this](qint64 received, qint64) { return ShowCheckProgress(received < 0); });
     FCheckForm.reset();
     FDownloadForm.reset();
     // The program is closing: nothing more to prepare.
     if (FStopRequested) return;
     if (!downloaded) {
-      if (!g_packageGiven)
-        signature::Log(QStringLiteral("Используется встроенный пакет (часть программы, подпись не проверяется)."));
-      ExtractBuiltInPackage();
+      signature::Log(QStringLiteral("Используется встроенный пакет (часть программы, подпись не проверяется)."));
+      startup::CopyPackage(startup::BuiltInPackagePath(), FTempPath);
     }
     // A downloaded package that cannot be unpacked, or that brings no rules
     // the program accepts, would leave no rules at all: as for a body that is
     // no archive, the built-in package takes its place.
     QString problem;
     try {
-      UnpackPackage();
-      DecipherPackage();
-      if (downloaded) problem = DownloadedRulesProblem();
+      startup::UnpackAndDecipher(FTempPath);
+      if (downloaded) problem = startup::RulesProblem(FTempPath);
     } catch (const std::exception &e) {
       if (!downloaded) throw;
       problem = ExceptionMessage(e);
     }
     if (!problem.isEmpty()) {
       ReportNewPackageFailure(problem);
-      EmptyFolder(FTempPath);
-      ExtractBuiltInPackage();
-      UnpackPackage();
-      DecipherPackage();
+      startup::EmptyFolder(FTempPath);
+      startup::CopyPackage(startup::BuiltInPackagePath(), FTempPath);
+      startup::UnpackAndDecipher(FTempPath);
     }
   } catch (const std::exception &e) {
     msgbox::ShowError(ExceptionMessage(e));
@@ -261,76 +208,6 @@ bool TMainForm::ShowDownloadProgress(qint64 received, qint64 total) {
   return !d.wasCanceled() && !FStopRequested;
 }
 
-QString TMainForm::DownloadedRulesProblem() const {
-  const QString path = FTempPath + QStringLiteral("rules.json");
-  if (!QFileInfo::exists(path)) return QStringLiteral("в пакете нет файла rules.json");
-  TFWRules rules;
-  if (!LoadFWRules(path, rules)) return QStringLiteral("правила пакета отклонены (%1)").arg(FWRulesError.trimmed());
-  return QString();
-}
-
-void TMainForm::ReadPackageUrl(QString &url) {
-  // Beside the executable, else the per-user or system configuration folder.
-  const QString path = apppaths::FindConfigFile(QStringLiteral("url.txt"));
-  if (path.isEmpty()) return;
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly))
-    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, f.errorString()));
-  QByteArray line = f.readLine();
-  if (line.endsWith('\n')) line.chop(1);
-  if (line.endsWith('\r')) line.chop(1);
-  url = codepage::ToUnicode(line);
-}
-
-void TMainForm::MakeWorkFolder() {
-  // A name in a shared temporary folder can be guessed and taken first: the
-  // folder is made exclusively, for its owner only, and a taken name is
-  // never reused.
-  const QString base = QDir::tempPath();
-  // A temporary folder that does not exist has no path at all: the working
-  // folder would land in the root folder.
-  if (base.isEmpty())
-    throw Exception(QStringLiteral("Не удалось создать рабочую папку: временная папка %1 не найдена.")
-                        .arg(qEnvironmentVariable("TMPDIR")));
-  // What a program killed outright left there goes first.
-  workfolders::RemoveAbandoned();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const QString dir = base + QLatin1Char('/') + RandomName();
-    if (::mkdir(QFile::encodeName(dir).constData(), 0700) == 0) {
-      FTempPath = dir + QLatin1Char('/');
-      workfolders::Claim(dir);
-      return;
-    }
-    if (errno != EEXIST)
-      throw Exception(QStringLiteral("Не удалось создать рабочую папку %1: %2")
-                          .arg(dir, QString::fromLocal8Bit(strerror(errno))));
-  }
-  throw Exception(QStringLiteral("Не удалось создать рабочую папку в %1.").arg(base));
-}
-
-void TMainForm::ExtractBuiltInPackage() {
-  const QString target = FTempPath + QStringLiteral("arhive.zip");
-  QFile resource(BuiltInPackagePath());
-  if (!resource.open(QIODevice::ReadOnly))
-    throw Exception(QStringLiteral("Встроенный пакет не найден в программе."));
-  QFile out(target);
-  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(target, out.errorString()));
-  // The resource is stored uncompressed: its bytes are mapped, not copied.
-  const qint64 size = resource.size();
-  const uchar *data = resource.map(0, size);
-  const QByteArray copy = data ? QByteArray() : resource.readAll();
-  const QString why = WriteAllReason(out, data ? reinterpret_cast<const char *>(data) : copy.constData(), size);
-  if (!why.isEmpty())
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(target, why));
-}
-
-void TMainForm::UnpackPackage() {
-  ::UnpackPackage(FTempPath + QStringLiteral("arhive.zip"), FTempPath + QStringLiteral("encrypt"));
-}
-
-void TMainForm::DecipherPackage() { ::DecipherPackage(FTempPath); }
-
 void TMainForm::showEvent(QShowEvent *event) {
   QWidget::showEvent(event);
   if (!FShown) {
@@ -356,18 +233,11 @@ void TMainForm::FormShow() {
                      .arg(TAVELIN_VERSION_MINOR)
                      .arg(TAVELIN_VERSION_PATCH)
                      .arg(TAVELIN_VERSION_TWEAK));
-  const QString path = FTempPath + QStringLiteral("rules.json");
-  bool loaded = false;
-  // Without a working folder the path is relative: never look it up.
-  if (!FTempPath.isEmpty() && QFileInfo::exists(path)) {
-    loaded = LoadFWRules(path, FRules);
-    FRulesProblem = loaded ? QString() : FWRulesError;
-  } else {
-    FRulesProblem = QStringLiteral("File: ") + path + QStringLiteral(" not found.");
-  }
-  if (!loaded) msgbox::ShowError(FRulesProblem);
-  if (loaded && !FWFilesExist(FTempPath, FRules))
-    msgbox::ShowError(QStringLiteral("Недостаточно файлов для работы."));
+  const startup::TRulesLoad load = startup::LoadPackageRules(FTempPath);
+  FRules = load.rules;
+  FRulesProblem = load.problem;
+  if (!load.problem.isEmpty()) msgbox::ShowError(FRulesProblem);
+  if (load.filesMissing) msgbox::ShowError(QStringLiteral("Недостаточно файлов для работы."));
 }
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *event) {
@@ -510,6 +380,7 @@ void TMainForm::TerminationRequested(int sig, int count) {
     ExitForSignal(sig);
   }
   FStopRequested = true;
+  FRun.RequestStop();
   // Nobody may be there to answer what is open: each modal window is closed
   // as if declined, so the operation under way can come to its end.
   for (int i = 0; i < 20; ++i) {
@@ -537,9 +408,45 @@ void TMainForm::CloseWhenIdle() {
 }
 
 void TMainForm::RemoveWorkFolder() {
-  if (FTempPath.isEmpty()) return;
-  // remove_all does not follow links out of the folder.
-  std::error_code ec;
-  std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(FTempPath).toStdString()), ec);
-  workfolders::Release(FTempPath);
+  startup::RemoveWorkFolder(FTempPath);
+  FTempPath.clear();
+}
+
+// ---------------------------------------------------------------------------
+// The update run
+
+void TMainForm::CheckConnectButtonClick() {
+  if (FRunning || FStopRequested) return;
+  // Without a working folder every path of the run would be relative to
+  // wherever the program was started: nothing is read from there.
+  if (FTempPath.isEmpty()) {
+    msgbox::ShowError(QStringLiteral("File: rules.json not found."));
+    return;
+  }
+  // With no rules at all the run could only end with "the latest version is
+  // installed", which nobody has checked.
+  if (!FRulesProblem.isEmpty()) {
+    msgbox::ShowError(QStringLiteral("Правила перепрошивки не загружены, обновление невозможно.\r\n") +
+                      FRulesProblem);
+    return;
+  }
+  TOperationGuard operation(*this);
+  FRunning = true;
+  CheckConnectButton->setEnabled(false);
+  FRunEnd = TRunEnd::Error;
+  FInstalled = 0;
+  TWindowView view(*this);
+  FLastRun = FRun.Run(view, cbMethod->currentIndex() == 1 ? TTransferMethod::XModem : TTransferMethod::Dfu);
+  FRunEnd = FLastRun.end;
+  FInstalled = FLastRun.installed;
+  FRunning = false;
+  CheckConnectButton->setEnabled(true);
+}
+
+void TMainForm::DrvSetButtonClick() {
+  try {
+    Driver()->ShowProperties();
+  } catch (const std::exception &e) {
+    msgbox::ShowError(ExceptionMessage(e));
+  }
 }

@@ -10,26 +10,14 @@
 #include <functional>
 #include <memory>
 
-#include "app/pending.h"
-#include "app/runjournal.h"
 #include "rules/fwplan.h"
 #include "rules/fwrules.h"
+#include "run/runresult.h"
+#include "run/updaterun.h"
 
 class QProgressDialog;
 class TLogForm;
 
-// How the last update run ended.
-enum class TRunEnd {
-  None,        // no run yet, or one still under way
-  Latest,      // closing message "Установлена последняя версия ПО."
-  NotUpdated,  // closing message "ПО не было обновлено." (declined, failed or not confirmed)
-  NoLink,      // no logical devices could be listed
-  NotChosen,   // the device choice was cancelled
-  Busy,        // another copy holds the register's port
-  Refused,     // unsupported model, wrong mode, unreadable boot-loader
-  Error,       // an error ended the run
-  Stopped,     // a termination signal ended the run
-};
 
 class TMainForm : public QWidget {
   Q_OBJECT
@@ -43,39 +31,28 @@ class TMainForm : public QWidget {
   // Where the built-in package is read from: the resource ":/ARHIVE"; tests
   // point it at a package file of their own.
   static void SetBuiltInPackageForTests(const QString &path);
-  // A package named on the command line: used in place of the built-in one,
-  // and no newer package is looked for. Empty: back to the usual way.
-  static void UsePackageFile(const QString &path);
 
   // Controls and components.
   QComboBox *cbMethod = nullptr;
   QPushButton *CheckConnectButton = nullptr;
   QPushButton *DrvSetButton = nullptr;
-  QTimer *Timer = nullptr;
+  QTimer *Timer = nullptr;  // the XModem transfer's status poll (the run's)
 
-  // Fields shared by the start-up, the run and the transfer.
-  QString FTempPath;          // the working folder, with a trailing separator
-  bool FNoUpdDialog = false;
-  bool FRefuseUpdate = false;
-  int FRuleIndex = -1;
-  QString FSerial;
-  TECRFwInfo FECRData;
-  TFWRules FRules;
+  // The update run; the window is its view.
+  TUpdateRun FRun;
+  // Fields shared by the start-up and the run: the run's own.
+  QString &FTempPath = FRun.FTempPath;  // the working folder, with a trailing separator
+  TFWRules &FRules = FRun.FRules;
   QString FPackageUrl;
   // Why no rules are in force (the rules file missing or rejected); empty once
   // a rules set, even an empty one, has loaded.
   QString FRulesProblem = QStringLiteral("File: rules.json not found.");
 
-  // Hooks filled by later work; empty ones do nothing.
-  std::function<void()> RestoreTablesHook;          // Ctrl+Alt+T
-  std::function<bool()> BackupTablesHook;           // before the switch to DFU mode; false: stop
-  std::function<bool()> RestoreAfterUpdateHook;     // after the serial check; false: settings not restored
-  std::function<bool()> RunSnapshotTakenHook;       // the run has its tables snapshot
-  std::function<void()> BeginRunHook;               // the update run starts
-  std::function<void()> EndRunHook;                 // ... and ends
-  std::function<bool()> ChooseDeviceHook;           // true: go on with the chosen device
+  // Ctrl+Alt+T: the restore of the settings tables.
+  std::function<void()> RestoreTablesHook;
 
-  // How the last run ended, and how many transfers it completed.
+  // What the last run did; how it ended, and how many transfers it completed.
+  TRunResult FLastRun;
   TRunEnd FRunEnd = TRunEnd::None;
   int FInstalled = 0;
 
@@ -84,8 +61,6 @@ class TMainForm : public QWidget {
   void ShowWithoutWindow();
 
   bool runInProgress() const { return FRunning; }
-  // The update journal of the run under way.
-  TRunJournal &Journal() { return FJournal; }
 
   // Held by every long operation (the update run, a tables save, verify or
   // restore) for as long as it runs: closing the window is refused meanwhile,
@@ -137,60 +112,15 @@ class TMainForm : public QWidget {
   bool CommandsBlocked() const;
   void RestoreTablesCommand();  // Ctrl+Alt+T
   void MakeMenuEntries();
-  void ReadPackageUrl(QString &url);
-  QString DownloadedRulesProblem() const;  // empty: the downloaded rules load
   bool ShowDownloadProgress(qint64 received, qint64 total);  // false: cancel
   bool ShowCheckProgress(bool over);                         // false: cancel
-  void MakeWorkFolder();
-  void ExtractBuiltInPackage();
-  void UnpackPackage();
-  void DecipherPackage();
   void LoadRulesManually();
   void RemoveWorkFolder();
   void CloseWhenIdle();
   void CloseRefusalNotice();
+  friend class TWindowView;
 
-  // The run.
-  int UpdateDevice();
-  bool FindRule(int level);
-  bool VerifyUpdate();
-  void ReadIdentity();
-
-  // The transfer.
-  bool FlashFirmware();
-  bool FlashDfu();
-  bool FlashXModem();
-  bool StartXModemUpdate();
-  bool ListDfuDevices();
-  void TimerTimer();
-  // The wait window with its caption and a bar of that many steps, for ms.
-  void WaitWithProgress(const QString &caption, int steps, int ms);
-  void WriteUpdateTables(const TFWRule &rule);
-
-  // An interrupted transfer (recovery.cpp).
-  void RecoverPending();
-  bool RedownloadPending(pending::TPending &p);
-  bool FinishAfterReboot(pending::TPending &p, bool writeCells);
-  bool TargetReached(const TFWRule &rule);
-  // The download, asked again while the register stays in its boot-loader.
-  bool DownloadImage(const QString &tool, const QString &image);
-  // The serial check after the reboot, with the set-up the register asks for;
-  // false: a set-up step failed.
-  // setUpAnew: the register asked for set-up and was reset.
-  bool SetUpAfterReboot(QString &serial, bool *setUpAnew = nullptr);
-  // After the serial check: the snapshot written back, or the loss noted.
-  void RestoreSettingsAfterTransfer(const TFWRule &rule, bool setUpAnew);
-
-  // Rules applied in the current run with the identity they were chosen for:
-  // no pass applies the same rule to the same identity twice.
-  TFWRuleHistory FApplied;
-  TRunJournal FJournal;
-  pending::TDeviceRef FDeviceRef;
   bool FShown = false;
-  // The run's settings: not restored after an update, or reset by the
-  // set-up after an update with no copy taken.
-  bool FSettingsNotRestored = false;
-  bool FSettingsResetNoCopy = false;
   bool FRunning = false;
   int FOperations = 0;
   std::unique_ptr<QProgressDialog> FDownloadForm;
@@ -212,7 +142,3 @@ class TMainForm : public QWidget {
   int FKeyCommandPressed = 0;
 };
 
-// The model codes of the registers this program updates; a serial number
-// carries its model code at characters 7 to 10.
-extern const QStringList SupportedModelCodes;
-bool IsSupportedModel(const QString &serial);

@@ -1,9 +1,8 @@
 #pragma once
-// Every message box of the program goes through here. Tests install an
-// answerer that records each box and returns a scripted answer.
+// Every message box of the program goes through here. The window installs
+// the real boxes as the presenter; tests install an answerer that records
+// each box and returns a scripted answer; the command line answers by policy.
 #include <QString>
-
-class QWidget;
 
 namespace msgbox {
 
@@ -14,7 +13,13 @@ struct Box {
   QString caption;  // empty: the application title
   QString text;
   bool okOnly = false;  // a warning with OK alone, no question
+  // Which question this is, for answerers that decide by policy (never by
+  // the text); empty for boxes that only inform.
+  QString id = {};
 };
+
+// The ids of the questions asked through boxes below the run.
+inline constexpr char kDriverContinue[] = "driver-continue";  // the driver's "Продолжить выполнение ?"
 
 class Answerer {
  public:
@@ -23,8 +28,13 @@ class Answerer {
   virtual bool answer(const Box &box) = 0;
 };
 
-// nullptr restores the real boxes. The caller keeps ownership.
+// nullptr restores the presenter. The caller keeps ownership.
 void SetAnswerer(Answerer *answerer);
+Answerer *CurrentAnswerer();
+// Who shows a box when no answerer is set: the window's real boxes. With
+// neither, a box is only logged and a question is answered No.
+void SetPresenter(Answerer *presenter);
+Answerer *Presenter();
 
 // Error icon, OK.
 void ShowError(const QString &text);
@@ -37,14 +47,9 @@ bool AskQuestion(const QString &caption, const QString &text);
 // No icon, OK, titled with the application title.
 void ShowPlain(const QString &text);
 // Warning icon, Yes and No, with its own caption; true for Yes.
-bool AskWarning(const QString &caption, const QString &text);
+bool AskWarning(const QString &caption, const QString &text, const QString &id = QString());
 // Warning icon, OK, with its own caption (empty: the application title).
 void ShowWarning(const QString &caption, const QString &text);
 
-// Information icon, OK, without a modal loop: the caller goes on while the box
-// is open. The answerer is told of it as of any box; the box itself is shown
-// all the same (it waits for nobody) and deletes itself when closed. Returns
-// the box, owned by parent.
-QWidget *ShowInformationModeless(QWidget *parent, const QString &text);
 
 }  // namespace msgbox

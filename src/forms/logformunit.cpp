@@ -9,8 +9,8 @@
 #include <QVBoxLayout>
 
 #include "common/applog.h"
-#include "common/centre.h"
-#include "common/filedialog.h"
+#include "forms/centre.h"
+#include "forms/filedialog.h"
 #include "common/msgbox.h"
 #include "common/waits.h"
 #include "forms/designfonts.h"

@@ -1,6 +1,6 @@
 #include "forms/msgformunit.h"
 #include "forms/designfonts.h"
-#include "common/centre.h"
+#include "forms/centre.h"
 
 #include <QDesktopServices>
 #include <QEvent>

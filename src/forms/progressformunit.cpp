@@ -9,7 +9,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "common/centre.h"
+#include "forms/centre.h"
 #include "common/jutils.h"
 #include "common/msgbox.h"
 #include "common/waits.h"

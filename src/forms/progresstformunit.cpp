@@ -1,6 +1,6 @@
 #include "forms/progresstformunit.h"
 #include "forms/designfonts.h"
-#include "common/centre.h"
+#include "forms/centre.h"
 
 #include <QBitmap>
 #include <QImageReader>

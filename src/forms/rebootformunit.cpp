@@ -1,6 +1,6 @@
 #include "forms/rebootformunit.h"
 #include "forms/designfonts.h"
-#include "common/centre.h"
+#include "forms/centre.h"
 
 #include <QProgressBar>
 #include <QScreen>

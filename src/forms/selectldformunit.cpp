@@ -13,7 +13,7 @@
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 
-#include "common/centre.h"
+#include "forms/centre.h"
 #include "common/error.h"
 #include "common/msgbox.h"
 #include "device/XmlDriverParams.h"

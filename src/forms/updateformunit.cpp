@@ -1,6 +1,7 @@
 #include "forms/updateformunit.h"
+#include "run/updaterun.h"
 #include "forms/designfonts.h"
-#include "common/centre.h"
+#include "forms/centre.h"
 
 #include <QEvent>
 #include <QFontMetrics>
@@ -122,18 +123,8 @@ void TUpdateForm::showEvent(QShowEvent *event) {
 }
 
 bool TUpdateForm::OfferUpdate(const TFWRule &Rule) {
-  switch (Rule.level) {
-    case 1:
-      TitleLabel->setText(QStringLiteral("Загрузчик. Версия: ") + QString::number(Rule.blver));
-      break;
-    case 2:
-      TitleLabel->setText(QStringLiteral("Функциональное ПО. Версия: \"") + Rule.fwver +
-                          QStringLiteral("\", сборка: ") + QString::number(Rule.fwbuild) +
-                          QStringLiteral(", дата: ") + datetime::ShortDate(Rule.fwdate));
-      break;
-    default:
-      break;  // the previous title stays
-  }
+  // Another level keeps the previous title.
+  if (const QString title = OfferTitle(Rule); !title.isEmpty()) TitleLabel->setText(title);
 
   // Grow to fit the title; a shorter title later never shrinks the window.
   layout()->activate();

@@ -5,18 +5,20 @@
 
 #include <memory>
 
+#include "tables/tablesview.h"
+
 class QDateTime;
 class TLogForm;
 
-class TVisualLogger {
+class TVisualLogger : public tablesview::TLog {
  public:
   // AClassName is the owner's name; kept, not shown. The window starts hidden.
   explicit TVisualLogger(const QString &AClassName);
-  ~TVisualLogger();
+  ~TVisualLogger() override;
   TVisualLogger(const TVisualLogger &) = delete;
   TVisualLogger &operator=(const TVisualLogger &) = delete;
 
-  void Info(const QString &AMessage);   // tag "[INFO ]"
+  void Info(const QString &AMessage) override;  // tag "[INFO ]"
   void Debug(const QString &AMessage);  // tag "[DEBUG]"
 
   const QString &ClassName() const { return FClassName; }

@@ -5,8 +5,7 @@
 
 #include "common/error.h"
 #include "common/msgbox.h"
-#include "forms/progressformunit.h"
-#include "forms/visuallogger.h"
+#include "tables/tablesview.h"
 #include "tables/tablesutils.h"
 
 namespace {
@@ -25,24 +24,25 @@ struct RunState {
 // One operation's window and tables object. The object goes first, also on
 // an error, which takes the window off the screen with it.
 struct Operation {
-  std::unique_ptr<TProgressForm> form;
+  std::unique_ptr<tablesview::TProgress> form;
   std::unique_ptr<TECRTables> tables;
   bool wasRunning;
 
   Operation() : wasRunning(g_running) {
     g_running = true;
     try {
-      form = std::make_unique<TProgressForm>(nullptr);
+      form = tablesview::MakeProgress();
       tables = std::make_unique<TECRTables>(nullptr);
     } catch (...) {
       g_running = wasRunning;
       throw;
     }
     if (g_run.active && g_run.taken) tables->setRunCells(g_run.cells);
-    TProgressForm *f = form.get();
-    tables->OnShowProgress = [f](QObject *sender, const QString &params) { f->Do_Show(sender, params); };
-    tables->OnProgress = [f](QObject *sender, const QString &params) { f->DoProgress(sender, params); };
-    tables->OnHideProgress = [f](QObject *sender, const QString &params) { f->Do_Hide(sender, params); };
+    if (tablesview::TProgress *f = form.get()) {
+      tables->OnShowProgress = [f](QObject *sender, const QString &params) { f->Show(sender, params); };
+      tables->OnProgress = [f](QObject *sender, const QString &params) { f->Step(sender, params); };
+      tables->OnHideProgress = [f](QObject *sender, const QString &params) { f->Hide(sender, params); };
+    }
   }
   ~Operation() {
     // A log that holds lines the operator must read stays on screen.
@@ -128,10 +128,14 @@ QString ShownValue(const TFieldRec &rec) {
 }
 
 // Lists in the log every cell the restore could not put back, and with
-// leftOut the cells the run's backup left out; returns how many.
-int ReportUnrestored(TECRTables &t, bool leftOut) {
+// leftOut the cells the run's backup left out; returns how many. cells, when
+// given, gets each of them.
+int ReportUnrestored(TECRTables &t, bool leftOut, QList<TCellNotRestored> *cells = nullptr) {
   int n = 0;
   for (const auto &w : t.RefusedWrites()) {
+    if (cells)
+      cells->append({w.rec.Table, w.rec.Row, w.rec.Number, w.tableName + QStringLiteral(" / ") + w.rec.Name,
+                     QStringLiteral("(%1) %2").arg(w.code).arg(w.description)});
     t.Log(QStringLiteral("Не восстановлено: Таблица %1, ряд %2, поле %3 (%4 / %5), должно быть: %6.")
               .arg(w.rec.Table)
               .arg(w.rec.Row)
@@ -146,6 +150,9 @@ int ReportUnrestored(TECRTables &t, bool leftOut) {
     return QString();
   };
   for (const auto &c : g_run.skippedCells) {
+    if (cells)
+      cells->append({c.table, c.row, c.field, tableName(c.table),
+                     QStringLiteral("ячейка не прочитана при сохранении")});
     t.Log(QStringLiteral("Не восстановлено: Таблица %1, ряд %2, поле %3 (%4): ячейка не прочитана при сохранении, "
                          "её значения нет в файле таблиц.")
               .arg(c.table)
@@ -155,15 +162,18 @@ int ReportUnrestored(TECRTables &t, bool leftOut) {
     ++n;
   }
   for (const int number : g_run.skippedTables) {
-    int cells = 0;
+    int tableCells = 0;
     for (const TTableInfo &i : t.TablesInfo())
-      if (i.Number == number) cells = i.RowCount * i.ColCount;
+      if (i.Number == number) tableCells = i.RowCount * i.ColCount;
+    if (cells)
+      cells->append({number, 0, 0, tableName(number),
+                     QStringLiteral("таблица не прочитана при сохранении, ячеек: %1").arg(tableCells)});
     t.Log(QStringLiteral("Не восстановлено: Таблица %1 (%2) целиком, ячеек: %3: таблица не прочитана при "
                          "сохранении, её значений нет в файле таблиц.")
               .arg(number)
               .arg(tableName(number))
-              .arg(cells));
-    n += cells > 0 ? cells : 1;
+              .arg(tableCells));
+    n += tableCells > 0 ? tableCells : 1;
   }
   return n;
 }
@@ -194,7 +204,7 @@ void RestoreTables() {
     msgbox::ShowInformation(QStringLiteral("Таблицы восстановлены: записано ячеек: %1.").arg(written));
 }
 
-bool RestoreTablesAfterUpdate() {
+bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestoredCells) {
   if (g_running) return false;
   int failed = 0;
   QString notRestored;
@@ -217,7 +227,7 @@ bool RestoreTablesAfterUpdate() {
         notRestored = eb.message();
       }
     }
-    if (done) failed = ReportUnrestored(*op.tables, true);
+    if (done) failed = ReportUnrestored(*op.tables, true, notRestoredCells);
   } catch (const std::exception &e) {
     notRestored = ExceptionMessage(e);
   }

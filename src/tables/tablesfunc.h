@@ -2,7 +2,15 @@
 // Save, verify and restore of the register's settings tables, each with its
 // own progress window and tables object, for the update run and the key
 // command of the main window.
+#include <QList>
 #include <QString>
+
+// A settings cell the restore after an update could not put back.
+struct TCellNotRestored {
+  int table = 0, row = 0, field = 0;
+  QString name;    // the table's and the field's names
+  QString answer;  // the register's answer, or why the value was not there
+};
 
 // Saves every cell and writes the snapshot; AData gets the snapshot text.
 // False when the operator answered No at a driver error prompt: the update
@@ -20,8 +28,8 @@ void RestoreTables();
 // and takes "tables.json.bak"; false (after a warning) when neither can be
 // used and the settings stay as the update left them. Cells the register
 // refused, and cells the run's backup left out, are listed in the log window
-// and counted in a warning box.
-bool RestoreTablesAfterUpdate();
+// and counted in a warning box, and in notRestored when given.
+bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestored = nullptr);
 
 // One update run. The register's settings before the run's first change are
 // the run's snapshot: the first backup of the run saves it, later backups

@@ -23,7 +23,7 @@
 #include "common/error.h"
 #include "common/msgbox.h"
 #include "device/untDriver.h"
-#include "forms/visuallogger.h"
+#include "tables/tablesview.h"
 
 using ojson = nlohmann::ordered_json;
 
@@ -274,7 +274,7 @@ QByteArray ReadSnapshotFile(const QString &path) {
 
 namespace {
 
-TVisualLogger *g_keptLog = nullptr;
+tablesview::TLog *g_keptLog = nullptr;
 
 void DropKeptLog() {
   delete g_keptLog;
@@ -322,7 +322,6 @@ QString SnapshotFolder(const QString &serial) {
 
 TECRTables::TECRTables(TDriver *ADriver) {
   FDriver = ADriver ? ADriver : Driver();
-  FVLog = std::make_unique<TVisualLogger>(QStringLiteral("TECRTables"));
   FTablesInfo.clear();
   FFieldsData.clear();
   FDataCount = -1;
@@ -342,19 +341,19 @@ void TECRTables::Log(const QString &line, bool keep) {
     DropKeptLog();
   }
   if (keep) FKeepLog = true;
-  if (!FVLog) FVLog = std::make_unique<TVisualLogger>(QStringLiteral("TECRTables"));
+  if (!FVLog) FVLog = tablesview::MakeLog();
   FVLog->Info(line);
 }
 
-std::unique_ptr<TVisualLogger> TECRTables::ReleaseLogToKeep() {
+std::unique_ptr<tablesview::TLog> TECRTables::ReleaseLogToKeep() {
   if (!FKeepLog) return nullptr;
   FKeepLog = false;
   return std::move(FVLog);
 }
 
-TVisualLogger *KeptTablesLog() { return g_keptLog; }
+tablesview::TLog *KeptTablesLog() { return g_keptLog; }
 
-void KeepTablesLog(std::unique_ptr<TVisualLogger> log) {
+void KeepTablesLog(std::unique_ptr<tablesview::TLog> log) {
   DropKeptLog();
   g_keptLog = log.release();
   if (!g_keptLog) return;
@@ -380,7 +379,7 @@ bool TECRTables::AskContinue() {
                            .arg(QStringLiteral("Ошибка"), QString::number(FDriver->ResultCode()),
                                 FDriver->ResultCodeDescription()) +
                        QStringLiteral("\r\nПродолжить выполнение ?");
-  const bool yes = msgbox::AskWarning(QStringLiteral("Драйвер ККТ"), text);
+  const bool yes = msgbox::AskWarning(QStringLiteral("Драйвер ККТ"), text, QString::fromLatin1(msgbox::kDriverContinue));
   if (!yes) FStopped = true;
   return yes;
 }

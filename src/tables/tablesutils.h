@@ -8,10 +8,12 @@
 #include <memory>
 #include <vector>
 
-#include "forms/notifytypesunit.h"
+#include "common/notifytypesunit.h"
 
 class TDriver;
-class TVisualLogger;
+namespace tablesview {
+class TLog;
+}
 
 // One saved cell.
 struct TFieldRec {
@@ -95,9 +97,9 @@ QByteArray ReadSnapshotFile(const QString &path);
 // The log window of the last tables operation that wrote an error line: it
 // outlives its tables object and stays until the operator closes it or the
 // next operation writes its first line. Null when there is none.
-TVisualLogger *KeptTablesLog();
+tablesview::TLog *KeptTablesLog();
 // Keeps a tables object's log window after the object (the one kept before goes).
-void KeepTablesLog(std::unique_ptr<TVisualLogger> log);
+void KeepTablesLog(std::unique_ptr<tablesview::TLog> log);
 
 // The folder that holds the snapshot of a register: "ecrdata/<serial>/"
 // beside the executable, or under the per-user data folder when the
@@ -171,7 +173,7 @@ class TECRTables : public QObject {
   // the window on screen after the operation.
   void Log(const QString &line, bool keep = true);
   // Hands the log window over when a line that must be read was written.
-  std::unique_ptr<TVisualLogger> ReleaseLogToKeep();
+  std::unique_ptr<tablesview::TLog> ReleaseLogToKeep();
 
   // The snapshot text: one line of compact JSON, 7-bit ASCII.
   static QString FieldsDataToJSON(const QString &serial, const TFieldsData &data);
@@ -183,7 +185,7 @@ class TECRTables : public QObject {
   int FDataCount = -1;
   TFieldsData FFieldsData;
   QString FSerial;
-  std::unique_ptr<TVisualLogger> FVLog;
+  std::unique_ptr<tablesview::TLog> FVLog;
   bool FBackup = false;
   bool FStopped = false;
   bool FStatusAsked = false;

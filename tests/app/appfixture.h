@@ -15,7 +15,7 @@
 
 #include "app/mainformunit.h"
 #include "common/apppaths.h"
-#include "common/filedialog.h"
+#include "forms/filedialog.h"
 #include "common/msgbox_recorder.h"
 #include "common/waits.h"
 #include "forms/modal_recorder.h"

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/signals.h"
+#include "common/signals.h"
 #include "appfixture.h"
 #include "support/loopback_socket.h"
 

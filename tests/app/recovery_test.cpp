@@ -10,9 +10,9 @@
 #include <QRegularExpression>
 #include <QTableWidget>
 
-#include "app/history.h"
+#include "state/history.h"
 #include "app/historyform.h"
-#include "app/pending.h"
+#include "state/pending.h"
 #include "appfixture.h"
 
 using apptest::AppFixture;

@@ -7,7 +7,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 
-#include "app/pending.h"
+#include "state/pending.h"
 #include "appfixture.h"
 
 using apptest::AppFixture;

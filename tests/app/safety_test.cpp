@@ -8,7 +8,7 @@
 #include <QJsonObject>
 #include <QMessageBox>
 
-#include "app/signals.h"
+#include "common/signals.h"
 #include "appfixture.h"
 
 using apptest::AppFixture;

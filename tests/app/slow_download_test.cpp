@@ -12,7 +12,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/signals.h"
+#include "common/signals.h"
 #include "appfixture.h"
 #include "package/inetutils.h"
 

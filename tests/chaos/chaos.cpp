@@ -22,7 +22,7 @@
 #include <algorithm>
 
 #include "app/mainformunit.h"
-#include "app/pending.h"
+#include "state/pending.h"
 #include "app/runwindows.h"
 #include "common/apppaths.h"
 #include "common/msgbox_recorder.h"

@@ -1,22 +1,18 @@
 #include "app/program/cli.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QUrl>
 #include <cstring>
-#include <functional>
 #include <memory>
 
-#include "app/history.h"
-#include "app/mainformunit.h"
-#include "app/program/cli_policy.h"
-#include "app/workfolders.h"
+#include "app/program/consoleview.h"
+#include "common/signals.h"
 #include "common/codepage.h"
 #include "common/error.h"
 #include "common/waits.h"
@@ -24,14 +20,14 @@
 #include "device/XmlDriverParams.h"
 #include "device/portlock.h"
 #include "device/untDriver.h"
-#include "forms/msgformunit.h"
-#include "forms/progresstformunit.h"
-#include "forms/rebootformunit.h"
-#include "forms/selectldformunit.h"
-#include "forms/updateformunit.h"
 #include "package/inetutils.h"
 #include "package/signature.h"
 #include "rules/fwplan.h"
+#include "run/runjournal.h"
+#include "run/startup.h"
+#include "run/updaterun.h"
+#include "state/history.h"
+#include "state/pending.h"
 
 namespace {
 
@@ -102,118 +98,15 @@ QString RunEndName(TRunEnd end) {
   return {};
 }
 
-// Every record of the update history as it is written.
-class TRecordSink : public history::Sink {
- public:
-  explicit TRecordSink(std::function<void(const QJsonObject &)> f) : f(std::move(f)) { history::AddSink(this); }
-  ~TRecordSink() override { history::RemoveSink(this); }
-  void Record(const QJsonObject &record) override { f(record); }
-
- private:
-  std::function<void(const QJsonObject &)> f;
-};
-
-class TUpdateCommand {
- public:
-  TUpdateCommand(const TUpdateOptions &opt, QTextStream &out, QTextStream &err)
-      : o(opt), out(out), err(err), policy(err, opt.yes),
-        sink([this](const QJsonObject &r) { HistoryRecord(r); }) {}
-
-  int Run();
-
- private:
-  // Output: a JSON record a line, or a readable line. journal: the record
-  // also goes into the update history (and from there to the output).
-  void Record(const QString &event, QJsonObject fields, const QString &readable, bool journal = false);
-  int Fail(int code, const QString &message);
-  bool PreparePackage(QString &file);
-  int UpdateOne(const TLogicalDevice *device);
-  void PrintPlan(const TECRFwInfo &identity);
-  void PrintRegisterState();
-  // A record of the update history: printed (--json: as it is; otherwise
-  // the run's own steps as readable lines), and the first identity kept.
-  void HistoryRecord(const QJsonObject &r);
-
-  const TUpdateOptions &o;
-  QTextStream &out;
-  QTextStream &err;
-  TUnattendedPolicy policy;
-  std::unique_ptr<TMainForm> form;
-  QTemporaryDir downloads;
-  // Marked in use like the working folder, so that a copy killed during the
-  // download leaves nothing for good: the next start removes it.
-  struct TDownloadsMark {
-    QTemporaryDir &dir;
-    QString path = dir.path();
-    explicit TDownloadsMark(QTemporaryDir &d) : dir(d) { workfolders::Claim(path); }
-    ~TDownloadsMark() {
-      dir.remove();
-      workfolders::Release(path);
-    }
-  } downloadsMark{downloads};
-  TRecordSink sink;
-  TECRFwInfo firstIdentity{QString(), -1, -1, -1.0};
-  bool identified = false;
-  int deviceNumber = 0;  // of the device under way, for the records
-  int devicePort = 0;
-  QString deviceName;
-};
-
-void TUpdateCommand::HistoryRecord(const QJsonObject &r) {
-  const QString event = r.value(QStringLiteral("event")).toString();
-  if (event == QStringLiteral("run-start") && !identified) {
-    identified = true;
-    const QJsonObject id = r.value(QStringLiteral("identity")).toObject();
-    firstIdentity.firmware = id.value(QStringLiteral("firmware")).toString();
-    firstIdentity.build = id.value(QStringLiteral("build")).toInt();
-    firstIdentity.bootloader = id.value(QStringLiteral("bootloader")).toInt();
-  }
-  if (o.json) {
-    out << QString::fromUtf8(QJsonDocument(r).toJson(QJsonDocument::Compact)) << '\n';
-  } else if (!event.startsWith(QStringLiteral("unattended-"))) {
-    // Those have readable lines of their own.
-    out << "  " << event << ": " << history::Summary(r).simplified() << '\n';
-  }
-  out.flush();
+QString IdentityText(const TECRFwInfo &id) {
+  return QStringLiteral("%1/%2/%3").arg(id.firmware).arg(id.build).arg(id.bootloader);
 }
 
-void TUpdateCommand::Record(const QString &event, QJsonObject fields, const QString &readable, bool journal) {
-  QJsonObject rec;
-  rec.insert(QStringLiteral("event"), event);
-  if (deviceNumber > 0) {
-    QJsonObject device{{QStringLiteral("number"), deviceNumber}};
-    if (!deviceName.isEmpty()) device.insert(QStringLiteral("name"), deviceName);
-    if (devicePort > 0) device.insert(QStringLiteral("port"), devicePort);
-    rec.insert(QStringLiteral("device"), device);
-  }
-  for (auto it = fields.begin(); it != fields.end(); ++it) rec.insert(it.key(), it.value());
-  if (journal) {
-    history::Append(rec);  // printed by the sink with --json
-  } else if (o.json) {
-    QJsonObject timed{{QStringLiteral("time"), QDateTime::currentDateTime().toOffsetFromUtc(
-                                                   QDateTime::currentDateTime().offsetFromUtc())
-                                                   .toString(Qt::ISODateWithMs)}};
-    for (auto it = rec.begin(); it != rec.end(); ++it) timed.insert(it.key(), it.value());
-    out << QString::fromUtf8(QJsonDocument(timed).toJson(QJsonDocument::Compact)) << '\n';
-  }
-  if (!o.json && !readable.isEmpty()) out << readable << '\n';
-  out.flush();
-}
-
-int TUpdateCommand::Fail(int code, const QString &message) {
-  err << "tavelin: " << message << '\n';
-  err.flush();
-  Record(QStringLiteral("unattended-end"), {{QStringLiteral("code"), code}, {QStringLiteral("message"), message}},
-         QString());
-  return code;
-}
-
-namespace {
-
-// The package given on the command line is checked as a downloaded one is:
-// with trusted keys on this machine, its signature (FILE.minisig beside it, or
-// URL.minisig) must be valid. Raises with the reason.
-void CheckPackageSignature(const QString &file, const QString &signatureSource, bool remote) {
+// The package given on the command line, or named in url.txt, is checked as a
+// downloaded one is: with trusted keys on this machine, its signature must be
+// valid. file: the copy that will be used; source: where it came from, for
+// the messages; signatureAt: the signature's file or URL. Raises with the reason.
+void CheckPackageSignature(const QString &file, const QString &source, const QString &signatureAt, bool remote) {
   const signature::KeyRing ring = signature::LoadTrustedKeys();
   for (const QString &e : ring.errors) signature::Log(QStringLiteral("Файл ключа пропущен: %1").arg(e));
   const QString refused = QStringLiteral("Пакет обновлений не прошёл проверку подлинности: %1.");
@@ -221,13 +114,14 @@ void CheckPackageSignature(const QString &file, const QString &signatureSource, 
     if (!ring.errors.isEmpty())
       throw Exception(refused.arg(QStringLiteral("ошибка файла ключа %1").arg(ring.errors.first())));
     if (signature::SignedPackagesRequired()) throw Exception(refused.arg(QStringLiteral("нет доверенных ключей")));
-    signature::Log(QStringLiteral("Подпись пакета %1 не проверялась: доверенных ключей нет.").arg(signatureSource));
+    signature::Log(QStringLiteral("Подпись пакета %1 не проверялась: доверенных ключей нет.").arg(source));
     return;
   }
-  QString sigPath = file + QStringLiteral(".minisig");
+  QString sigPath = signatureAt;
   if (remote) {
+    sigPath = file + QStringLiteral(".minisig");
     try {
-      if (!DownloadFile(signatureSource + QStringLiteral(".minisig"), sigPath, {}, signature::kMaxSignatureBytes))
+      if (!DownloadFile(signatureAt, sigPath, {}, signature::kMaxSignatureBytes))
         throw Exception(refused.arg(QStringLiteral("нет подписи")));
     } catch (const Exception &) {
       throw;
@@ -242,71 +136,147 @@ void CheckPackageSignature(const QString &file, const QString &signatureSource, 
   const signature::Verdict v = signature::VerifyFile(file, text, ring.keys);
   if (!v.ok) throw Exception(refused.arg(v.reason));
   signature::Log(QStringLiteral("Подпись пакета %1 верна: ключ %2, доверенный комментарий: %3")
-                     .arg(signatureSource, v.keyId, v.trustedComment));
+                     .arg(source, v.keyId, v.trustedComment));
 }
 
-}  // namespace
+class TUpdateCommand {
+ public:
+  TUpdateCommand(const TUpdateOptions &opt, QTextStream &out, QTextStream &err)
+      : o(opt), out(out), err(err), view(err, opt.yes) {
+    view.onRecord = [this](const QJsonObject &r) { Print(r); };
+    // The first signal finishes the step under way, as in the window; the
+    // second ends the program at once, its working folder removed.
+    SetTerminationHandler([this](int sig, int count) {
+      if (count >= 2) {
+        startup::RemoveWorkFolder(run.FTempPath);
+        ExitForSignal(sig);
+      }
+      run.RequestStop();
+    });
+  }
+  ~TUpdateCommand() {
+    SetTerminationHandler({});
+    startup::RemoveWorkFolder(run.FTempPath);
+  }
 
-bool TUpdateCommand::PreparePackage(QString &file) {
-  const QString given = o.package;
-  const QUrl url(given);
-  if (url.scheme() == QStringLiteral("http") || url.scheme() == QStringLiteral("https")) {
-    if (!downloads.isValid()) throw Exception(QStringLiteral("no temporary folder for the download"));
-    file = downloads.filePath(QStringLiteral("arhive.zip"));
-    if (!DownloadFile(given, file, {}))
-      throw Exception(QStringLiteral("the package %1 could not be downloaded").arg(given));
-    CheckPackageSignature(file, given, true);
+  int Run();
+
+ private:
+  // A record of the command line's own: printed (--json: as it is), and with
+  // journal also written into the update history.
+  void Record(const QString &event, QJsonObject fields, const QString &readable, bool journal = false);
+  // A record as written: one JSON line, or a readable line of the run's steps.
+  void Print(const QJsonObject &r);
+  int Fail(int code, const QString &message);
+  void PreparePackage();
+  int UpdateOne(const TLogicalDevice *device);
+  int ExitCode(const TRunResult &r) const;
+  void PrintPlan(const TRunResult &r);
+  void PrintRegisterState();
+
+  const TUpdateOptions &o;
+  QTextStream &out;
+  QTextStream &err;
+  TConsoleView view;
+  TUpdateRun run;
+  int lastInstalled = 0;
+  // The device of the run under way, for the command line's own records.
+  QJsonObject device;
+};
+
+void TUpdateCommand::Print(const QJsonObject &r) {
+  const QString event = r.value(QStringLiteral("event")).toString();
+  if (o.json) {
+    out << QString::fromUtf8(QJsonDocument(r).toJson(QJsonDocument::Compact)) << '\n';
+  } else if (!event.startsWith(QStringLiteral("unattended-"))) {
+    // Those have readable lines of their own.
+    out << "  " << event << ": " << history::Summary(r).simplified() << '\n';
+  }
+  out.flush();
+}
+
+void TUpdateCommand::Record(const QString &event, QJsonObject fields, const QString &readable, bool journal) {
+  QJsonObject rec;
+  rec.insert(QStringLiteral("event"), event);
+  if (!device.isEmpty()) rec.insert(QStringLiteral("device"), device);
+  for (auto it = fields.begin(); it != fields.end(); ++it) rec.insert(it.key(), it.value());
+  if (journal) {
+    rec = history::Append(rec);
   } else {
-    file = url.isLocalFile() ? url.toLocalFile() : given;
+    QJsonObject timed{{QStringLiteral("time"), QDateTime::currentDateTime().toOffsetFromUtc(
+                                                   QDateTime::currentDateTime().offsetFromUtc())
+                                                   .toString(Qt::ISODateWithMs)}};
+    for (auto it = rec.begin(); it != rec.end(); ++it) timed.insert(it.key(), it.value());
+    rec = timed;
+  }
+  if (o.json) {
+    out << QString::fromUtf8(QJsonDocument(rec).toJson(QJsonDocument::Compact)) << '\n';
+  } else if (!readable.isEmpty()) {
+    out << readable << '\n';
+  }
+  out.flush();
+}
+
+int TUpdateCommand::Fail(int code, const QString &message) {
+  err << "tavelin: " << message << '\n';
+  err.flush();
+  Record(QStringLiteral("unattended-end"), {{QStringLiteral("code"), code}, {QStringLiteral("message"), message}},
+         QString());
+  return code;
+}
+
+void TUpdateCommand::PreparePackage() {
+  // The package asked for, else the one url.txt names; the built-in one only
+  // when neither is given, or when it is asked for by name. A package that
+  // cannot be had is an error: a fleet must never report the built-in
+  // package's versions as the server's.
+  QString source = o.package;
+  if (source.isEmpty()) source = startup::ConfiguredPackageUrl();
+  run.FTempPath = startup::MakeWorkFolder();
+  const QString zip = run.FTempPath + QStringLiteral("arhive.zip");
+  const QUrl url(source);
+  if (source.isEmpty() || source == QStringLiteral("builtin")) {
+    signature::Log(QStringLiteral("Используется встроенный пакет (часть программы, подпись не проверяется)."));
+    startup::CopyPackage(startup::BuiltInPackagePath(), run.FTempPath);
+  } else if (url.scheme() == QStringLiteral("http") || url.scheme() == QStringLiteral("https")) {
+    long status = 0;
+    bool got = false;
+    try {
+      got = DownloadFile(source, zip, {}, kMaxDownloadBytes, &status);
+    } catch (const std::exception &e) {
+      throw Exception(QStringLiteral("the package %1 could not be downloaded: %2").arg(source, ExceptionMessage(e)));
+    }
+    if (!got)
+      throw Exception(
+          QStringLiteral("the package %1 could not be downloaded: the server answered %2").arg(source).arg(status));
+    CheckPackageSignature(zip, source, source + QStringLiteral(".minisig"), true);
+  } else {
+    // Copied once into the private working folder: what is checked is what
+    // is unpacked, whatever happens to the file afterwards.
+    const QString file = url.isLocalFile() ? url.toLocalFile() : source;
     if (!QFileInfo(file).isFile() || !QFileInfo(file).isReadable())
       throw Exception(QStringLiteral("the package %1 cannot be read").arg(file));
-    CheckPackageSignature(file, file, false);
+    startup::CopyPackage(file, run.FTempPath);
+    CheckPackageSignature(zip, file, file + QStringLiteral(".minisig"), false);
   }
-  return true;
+  try {
+    startup::UnpackAndDecipher(run.FTempPath);
+  } catch (const std::exception &e) {
+    throw Exception(QStringLiteral("the package is not usable: ") + ExceptionMessage(e));
+  }
+  const startup::TRulesLoad load = startup::LoadPackageRules(run.FTempPath);
+  if (!load.problem.isEmpty()) throw Exception(QStringLiteral("the package is not usable: ") + load.problem.trimmed());
+  if (load.filesMissing) throw Exception(QStringLiteral("the package is not usable: Недостаточно файлов для работы."));
+  run.FRules = load.rules;
 }
 
 int TUpdateCommand::Run() {
-  if (o.package.isEmpty() == false) {
-    QString file;
-    try {
-      PreparePackage(file);
-    } catch (const std::exception &e) {
-      return Fail(kExitUsage, ExceptionMessage(e));
-    }
-    TMainForm::UsePackageFile(file);
+  try {
+    PreparePackage();
+  } catch (const std::exception &e) {
+    return Fail(kExitUsage, ExceptionMessage(e));
   }
-
-  // The forms of the run, as the program start makes them; never shown.
-  form = std::make_unique<TMainForm>();
-  struct Forms {
-    explicit Forms(QWidget *owner) {
-      // Those a caller made already are kept.
-      if (!SelectLDForm) made.select = SelectLDForm = new TSelectLDForm(owner);
-      if (!UpdateForm) made.update = UpdateForm = new TUpdateForm(owner);
-      if (!RebootForm) made.reboot = RebootForm = new TRebootForm(owner);
-      if (!ProrgessTForm) made.progress = ProrgessTForm = new TProrgessTForm(owner);
-      if (!MsgForm) made.msg = MsgForm = new TMsgForm(owner);
-    }
-    // The forms go with their owner, the main window.
-    ~Forms() {
-      if (made.select) SelectLDForm = nullptr;
-      if (made.update) UpdateForm = nullptr;
-      if (made.reboot) RebootForm = nullptr;
-      if (made.progress) ProrgessTForm = nullptr;
-      if (made.msg) MsgForm = nullptr;
-    }
-    struct {
-      QWidget *select = nullptr, *update = nullptr, *reboot = nullptr, *progress = nullptr, *msg = nullptr;
-    } made;
-  } forms(form.get());
-  if (form->stopRequested()) return Fail(kExitFailed, QStringLiteral("stopped by a signal"));
-  form->ShowWithoutWindow();
-  // A package that did not prepare would leave no rules, and an empty rules
-  // set reads as "nothing to update".
-  if (policy.errors > 0) return Fail(kExitUsage, QStringLiteral("the package is not usable: ") + policy.lastMessage);
-
-  // The device is activated before the run; the run goes on with it.
-  form->ChooseDeviceHook = [] { return true; };
+  if (run.stopRequested()) return Fail(kExitFailed, QStringLiteral("stopped by a signal"));
 
   QList<TLogicalDevice> devices;
   try {
@@ -330,7 +300,7 @@ int TUpdateCommand::Run() {
       return Fail(kExitUsage, QStringLiteral("logical device %1 is not attached locally").arg(o.device));
     chosen.append(&d);
   } else if (devices.size() == 1) {
-    chosen.append(static_cast<const TLogicalDevice *>(nullptr));  // the driver's current device, as the window goes on with it
+    chosen.append(static_cast<const TLogicalDevice *>(nullptr));  // the driver's current device
   } else {
     return Fail(kExitUsage,
                 devices.isEmpty()
@@ -343,13 +313,11 @@ int TUpdateCommand::Run() {
   int worst = kExitLatest;
   int installed = 0;
   for (const TLogicalDevice *d : chosen) {
-    const int code = UpdateOne(d);
-    installed += form->FInstalled;
-    worst = Worse(worst, code);
-    if (form->stopRequested()) break;
+    worst = Worse(worst, UpdateOne(d));
+    installed += lastInstalled;
+    if (run.stopRequested()) break;
   }
-  deviceNumber = devicePort = 0;
-  deviceName.clear();
+  device = QJsonObject();
   Record(QStringLiteral("summary"),
          {{QStringLiteral("code"), worst}, {QStringLiteral("installed"), installed},
           {QStringLiteral("devices"), static_cast<int>(chosen.size())}},
@@ -360,21 +328,38 @@ int TUpdateCommand::Run() {
   return worst;
 }
 
-int TUpdateCommand::UpdateOne(const TLogicalDevice *device) {
+int TUpdateCommand::ExitCode(const TRunResult &r) const {
+  int code = kExitFailed;
+  switch (r.end) {
+    case TRunEnd::Latest: code = kExitLatest; break;
+    case TRunEnd::NotUpdated:
+      // Offers declined and nothing else wrong: the plan.
+      code = !o.yes && r.declined && !r.failed ? kExitNothing : kExitFailed;
+      break;
+    case TRunEnd::Refused: code = kExitRefused; break;
+    case TRunEnd::Busy: code = kExitBusy; break;
+    case TRunEnd::NotChosen: code = kExitUsage; break;
+    default: code = kExitFailed; break;
+  }
+  // The plan of a register in its boot-loader is the recovery it would do.
+  if (!o.yes)
+    for (const TRecoveryOutcome &rec : r.recoveries)
+      if (rec.asked && !rec.accepted) return kExitNothing;
+  // Settings the update could not put back are no success.
+  if (r.settingsLost() && (code == kExitLatest || code == kExitNothing)) code = kExitFailed;
+  return code;
+}
+
+int TUpdateCommand::UpdateOne(const TLogicalDevice *d) {
   TDriver *drv = Driver();
-  policy.Reset();
-  form->FInstalled = 0;
-  deviceNumber = device ? device->number : qMax(1, drv->LDNumber());
-  devicePort = device ? device->port : ActiveDevicePort();
-  deviceName = device ? device->name : QString();
-  if (!device && devicePort > 0) deviceName = ReadLDName();  // ActiveDevicePort chose the key
-  Record(QStringLiteral("unattended-start"), {{QStringLiteral("plan"), !o.yes}},
-         QStringLiteral("Device %1 (port %2):").arg(deviceNumber).arg(devicePort), true);
-  if (device) {
-    drv->setLDNumber(device->number);
+  lastInstalled = 0;
+  if (d) {
+    drv->setLDNumber(d->number);
     if (drv->SetActiveLD() != 0) {
+      device = QJsonObject{{QStringLiteral("number"), d->number}, {QStringLiteral("name"), d->name},
+                           {QStringLiteral("port"), d->port}, {QStringLiteral("connection"), QString()}};
       const QString why = QStringLiteral("logical device %1 could not be activated: %2")
-                              .arg(device->number)
+                              .arg(d->number)
                               .arg(drv->ResultCodeDescription());
       err << "tavelin: " << why << '\n';
       Record(QStringLiteral("unattended-end"), {{QStringLiteral("code"), kExitFailed}, {QStringLiteral("message"), why}},
@@ -382,57 +367,78 @@ int TUpdateCommand::UpdateOne(const TLogicalDevice *device) {
       return kExitFailed;
     }
   }
+  const pending::TDeviceRef ref = CurrentDeviceRef();
+  device = ref.ToJson();
+  Record(QStringLiteral("unattended-start"), {{QStringLiteral("plan"), !o.yes}},
+         QStringLiteral("Device %1 (port %2):").arg(ref.number).arg(ref.port), true);
 
-  identified = false;
-  form->CheckConnectButtonClick();
+  const TRunResult r = run.Run(view, TTransferMethod::Dfu);
+  lastInstalled = r.installed;
+  const int code = ExitCode(r);
+  if (code == kExitNothing) PrintPlan(r);
 
-  int code = kExitFailed;
-  switch (form->FRunEnd) {
-    case TRunEnd::Latest: code = kExitLatest; break;
-    case TRunEnd::NotUpdated:
-      // Offers declined and nothing else wrong: the plan.
-      code = !o.yes && policy.declined > 0 && policy.errors == 0 ? kExitNothing : kExitFailed;
-      break;
-    case TRunEnd::Refused: code = kExitRefused; break;
-    case TRunEnd::Busy: code = kExitBusy; break;
-    case TRunEnd::NotChosen: code = kExitUsage; break;
-    default: code = kExitFailed; break;
+  // Every cell the update could not put back, by name.
+  QJsonArray cells;
+  for (const TCellNotRestored &c : r.cellsNotRestored) {
+    cells.append(CellJson(c));
+    err << "tavelin: not restored: table " << c.table << ", row " << c.row << ", field " << c.field << " (" << c.name
+        << "): " << c.answer << '\n';
   }
-  if (code == kExitNothing && identified) PrintPlan(firstIdentity);
-
+  err.flush();
   QJsonObject end{{QStringLiteral("code"), code},
-                  {QStringLiteral("result"), RunEndName(form->FRunEnd)},
-                  {QStringLiteral("installed"), form->FInstalled}};
-  if (!form->FSerial.isEmpty()) {
-    end.insert(QStringLiteral("serial"), form->FSerial);
+                  {QStringLiteral("result"), RunEndName(r.end)},
+                  {QStringLiteral("installed"), r.installed},
+                  {QStringLiteral("serial"), r.serial},
+                  {QStringLiteral("message"), code == kExitLatest || code == kExitNothing ? QString() : r.message},
+                  {QStringLiteral("restored"), !r.settingsLost()},
+                  {QStringLiteral("not_restored"), cells}};
+  if (r.identified) {
+    end.insert(QStringLiteral("before"), IdentityJson(r.before));
+    end.insert(QStringLiteral("after"), IdentityJson(r.after));
   }
-  if (code != kExitLatest && code != kExitNothing && !policy.lastMessage.isEmpty())
-    end.insert(QStringLiteral("message"), policy.lastMessage);
-  Record(QStringLiteral("unattended-end"), end,
-         QStringLiteral("Device %1: %2 (exit code %3)").arg(deviceNumber).arg(RunEndName(form->FRunEnd)).arg(code),
-         true);
+  QString readable = QStringLiteral("Device %1: %2 (exit code %3)").arg(ref.number).arg(RunEndName(r.end)).arg(code);
+  if (r.identified)
+    readable += QStringLiteral("\n  %1 → %2").arg(IdentityText(r.before), IdentityText(r.after));
+  if (r.settingsLost()) readable += QStringLiteral("\n  настройки восстановлены: нет");
+  Record(QStringLiteral("unattended-end"), end, readable, true);
   if (code == kExitFailed) PrintRegisterState();
   return code;
 }
 
-void TUpdateCommand::PrintPlan(const TECRFwInfo &identity) {
-  const TPlan plan = PlanPasses(identity, form->FRules);
+void TUpdateCommand::PrintPlan(const TRunResult &r) {
   QJsonArray steps;
   QStringList words;
-  for (const TPlanPass &p : plan.passes)
-    for (int index : {p.bootloaderRule, p.firmwareRule}) {
-      if (index < 0) continue;
-      const TFWRule &r = form->FRules.at(index);
-      const QString target = r.level == 1 ? QString::number(r.blver)
-                                          : r.fwver + QLatin1Char('/') + QString::number(r.fwbuild);
-      steps.append(QJsonObject{{QStringLiteral("level"), r.level},
-                               {QStringLiteral("file"), r.filename},
-                               {QStringLiteral("target"), target}});
-      words << QStringLiteral("%1 %2 (%3)")
-                   .arg(r.level == 1 ? QStringLiteral("boot-loader") : QStringLiteral("firmware"), target,
-                        r.filename);
+  QJsonObject fields;
+  for (const TRecoveryOutcome &rec : r.recoveries)
+    if (rec.asked && !rec.accepted) {
+      fields.insert(QStringLiteral("recovery"), QJsonObject{{QStringLiteral("kind"), rec.kind},
+                                                            {QStringLiteral("serial"), rec.serial},
+                                                            {QStringLiteral("title"), rec.title},
+                                                            {QStringLiteral("target"), rec.target}});
+      words << (rec.kind == QStringLiteral("dfu")
+                    ? QStringLiteral("recovery of %1 left in its boot-loader: %2 (%3) again").arg(rec.serial, rec.title, rec.target)
+                    : QStringLiteral("the set-up of %1 after an interrupted update (%2)").arg(rec.serial, rec.title));
     }
-  Record(QStringLiteral("plan"), {{QStringLiteral("steps"), steps}, {QStringLiteral("stop"), PlanStopName(plan.stop)}},
+  QString stop = QStringLiteral("nothing");
+  if (r.identified) {
+    const TPlan plan = PlanPasses(r.before, run.FRules);
+    stop = PlanStopName(plan.stop);
+    for (const TPlanPass &p : plan.passes)
+      for (int index : {p.bootloaderRule, p.firmwareRule}) {
+        if (index < 0) continue;
+        const TFWRule &rule = run.FRules.at(index);
+        const QString target = RuleTarget(rule);
+        steps.append(QJsonObject{{QStringLiteral("level"), rule.level},
+                                 {QStringLiteral("file"), rule.filename},
+                                 {QStringLiteral("target"), target}});
+        words << QStringLiteral("%1 %2 (%3)")
+                     .arg(rule.level == 1 ? QStringLiteral("boot-loader") : QStringLiteral("firmware"), target,
+                          rule.filename);
+      }
+  }
+  fields.insert(QStringLiteral("steps"), steps);
+  fields.insert(QStringLiteral("stop"), stop);
+  Record(QStringLiteral("plan"), fields,
          QStringLiteral("Would install: ") + words.join(QStringLiteral("; ")) +
              QStringLiteral("\nRun again with --yes to install."));
 }

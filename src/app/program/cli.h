@@ -1,7 +1,8 @@
 #pragma once
-// `tavelin --update`: the update run of the window, unattended. The run is the
-// window's own; only the answers to its boxes and dialogs come from a policy,
-// and what it shows is printed.
+// `tavelin --update`: the update run, unattended. The run is the engine the
+// window drives too; the command line is another view of it, which prints
+// what happens and answers by policy, and takes its exit code from the run's
+// result. It needs a QCoreApplication only.
 #include <QString>
 #include <QStringList>
 #include <QTextStream>

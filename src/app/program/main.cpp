@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/history.h"
+#include "state/history.h"
 #include "app/mainformunit.h"
 #include "app/program/cli.h"
-#include "app/signals.h"
+#include "common/signals.h"
 #include "common/applog.h"
 #include "forms/msgformunit.h"
 #include "forms/progresstformunit.h"
@@ -34,6 +34,16 @@ extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 #endif
 
 namespace {
+
+const char kApplicationName[] = "Vozadozevari";
+
+void LogStart() {
+  applog::Info(QStringLiteral("Запуск программы, версия %1.%2.%3.%4")
+                   .arg(TAVELIN_VERSION_MAJOR)
+                   .arg(TAVELIN_VERSION_MINOR)
+                   .arg(TAVELIN_VERSION_PATCH)
+                   .arg(TAVELIN_VERSION_TWEAK));
+}
 
 // On the command line stderr carries the program's errors and the texts the
 // window would show in boxes; the platform's own notices (no runtime folder,
@@ -62,14 +72,21 @@ int main(int argc, char **argv) {
       QCoreApplication core(argc, argv);
       return history::PrintHistory(core.arguments().mid(1));
     }
-  const bool commandLine = WantsCommandLine(argc, argv);
-  // The command line shows no window and needs no display, wherever it runs;
-  // a platform set on purpose is still honoured.
-  if (commandLine && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (commandLine) qInstallMessageHandler(CommandLineMessages);
+  // The command line shows no window and needs no display: no GUI at all.
+  if (WantsCommandLine(argc, argv)) {
+    qInstallMessageHandler(CommandLineMessages);
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
+    WatchTerminationSignals();
+    LogStart();
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    return RunCommandLine(args, out, err);
+  }
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Vozadozevari"));
+  QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
   QApplication::setQuitOnLastWindowClosed(true);
   // Ties the windows to the installed desktop entry and its icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("example.korvalis.Tavelin"));
@@ -82,19 +99,8 @@ int main(int argc, char **argv) {
   // Before anything else: a signal during the preparation must still end in
   // an orderly way.
   WatchTerminationSignals();
-  applog::Info(QStringLiteral("Запуск программы, версия %1.%2.%3.%4")
-                   .arg(TAVELIN_VERSION_MAJOR)
-                   .arg(TAVELIN_VERSION_MINOR)
-                   .arg(TAVELIN_VERSION_PATCH)
-                   .arg(TAVELIN_VERSION_TWEAK));
+  LogStart();
 
-  if (commandLine) {
-    QTextStream out(stdout);
-    QTextStream err(stderr);
-    QStringList args = QCoreApplication::arguments();
-    args.removeFirst();
-    return RunCommandLine(args, out, err);
-  }
   TMainForm mainForm;
   // Signalled while preparing: the window is never shown; its folder goes
   // with it.

@@ -15,7 +15,8 @@ namespace pending {
 struct TDeviceRef {
   int number = 0;
   QString name;
-  QString port;
+  int port = 0;        // the serial port's number; 0 when not a local serial port
+  QString connection;  // the connection as the driver's settings give it, "COM:2 115200 бит/с"
   QJsonObject ToJson() const;
   static TDeviceRef FromJson(const QJsonObject &o);
 };

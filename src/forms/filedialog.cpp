@@ -1,4 +1,4 @@
-#include "common/filedialog.h"
+#include "forms/filedialog.h"
 
 #include <QFileDialog>
 

@@ -1,4 +1,4 @@
-#include "app/history.h"
+#include "state/history.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,7 +72,7 @@ void AddSink(Sink *sink) {
 
 void RemoveSink(Sink *sink) { Sinks().removeAll(sink); }
 
-void Append(QJsonObject record) {
+QJsonObject Append(QJsonObject record) {
   QJsonObject r;
   r.insert(QStringLiteral("time"), QDateTime::currentDateTime().toOffsetFromUtc(
                                        QDateTime::currentDateTime().offsetFromUtc()).toString(Qt::ISODateWithMs));
@@ -87,7 +87,7 @@ void Append(QJsonObject record) {
     ::rename(name.constData(), old.constData());
   }
   const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return;
+  if (fd < 0) return r;
   // One write of the whole line: a reader never sees half of it unless the
   // machine stops in the middle, and then only this line is torn.
   QByteArray line = QJsonDocument(r).toJson(QJsonDocument::Compact);
@@ -99,6 +99,7 @@ void Append(QJsonObject record) {
   }
   if (WriteAll(fd, line)) ::fsync(fd);
   ::close(fd);
+  return r;
 }
 
 QList<QJsonObject> Read(const QString &path, const QString &serial) {

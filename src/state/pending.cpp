@@ -1,4 +1,4 @@
-#include "app/pending.h"
+#include "state/pending.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
-#include "app/history.h"
+#include "state/history.h"
 #include "common/error.h"
 
 namespace pending {
@@ -75,12 +75,18 @@ QList<TPending> All() {
 }  // namespace
 
 QJsonObject TDeviceRef::ToJson() const {
-  return {{QStringLiteral("number"), number}, {QStringLiteral("name"), name}, {QStringLiteral("port"), port}};
+  return {{QStringLiteral("number"), number},
+          {QStringLiteral("name"), name},
+          {QStringLiteral("port"), port},
+          {QStringLiteral("connection"), connection}};
 }
 
 TDeviceRef TDeviceRef::FromJson(const QJsonObject &o) {
-  return {o.value(QStringLiteral("number")).toInt(), o.value(QStringLiteral("name")).toString(),
-          o.value(QStringLiteral("port")).toString()};
+  TDeviceRef d{o.value(QStringLiteral("number")).toInt(), o.value(QStringLiteral("name")).toString(),
+               o.value(QStringLiteral("port")).toInt(), o.value(QStringLiteral("connection")).toString()};
+  // Records of earlier versions kept the connection's text as "port".
+  if (o.value(QStringLiteral("port")).isString()) d.connection = o.value(QStringLiteral("port")).toString();
+  return d;
 }
 
 QString TPending::image() const { return folder + QString::fromLatin1(kImage); }

@@ -29,7 +29,8 @@ void RemoveSink(Sink *sink);
 
 // Appends one record with its time ("time", ISO-8601 with the zone) put in
 // front; a journal that cannot be written costs the record, never the run.
-void Append(QJsonObject record);
+// Returns the record as written.
+QJsonObject Append(QJsonObject record);
 
 // The records of path and its old file, oldest first; unreadable lines are
 // skipped. serial non-empty: only that register's records.

@@ -1,9 +1,13 @@
-#include "app/runjournal.h"
+#include "run/runjournal.h"
 
-#include "app/history.h"
+#include <QJsonArray>
+
 #include "common/datetime.h"
 #include "device/XmlDriverParams.h"
+#include "device/portlock.h"
 #include "device/untDriver.h"
+#include "run/runview.h"
+#include "state/history.h"
 
 pending::TDeviceRef CurrentDeviceRef() {
   pending::TDeviceRef ref;
@@ -15,14 +19,15 @@ pending::TDeviceRef CurrentDeviceRef() {
     try {
       ref.name = ReadLDName();
       switch (ReadLDConnectionType()) {
-        case 0: ref.port = LDComSettingsText(); break;
-        case 6: ref.port = LDTcpSettingsText(); break;
+        case 0: ref.connection = LDComSettingsText(); break;
+        case 6: ref.connection = LDTcpSettingsText(); break;
         default: break;
       }
     } catch (const std::exception &) {
       // The driver's settings are only a label here.
     }
     CurrentLDIndex = keep;
+    ref.port = ActiveDevicePort();
   } catch (const std::exception &) {
   }
   return ref;
@@ -36,8 +41,18 @@ QJsonObject IdentityJson(const TECRFwInfo &id) {
           {QStringLiteral("bootloader"), id.bootloader}};
 }
 
+QJsonObject CellJson(const TCellNotRestored &cell) {
+  return {{QStringLiteral("table"), cell.table},
+          {QStringLiteral("row"), cell.row},
+          {QStringLiteral("field"), cell.field},
+          {QStringLiteral("name"), cell.name},
+          {QStringLiteral("answer"), cell.answer}};
+}
+
 void TRunJournal::Begin(const pending::TDeviceRef &device) {
+  run::TView *view = FView;
   *this = TRunJournal();
+  FView = view;
   FDevice = device;
 }
 
@@ -48,7 +63,10 @@ QJsonObject TRunJournal::Record(const char *event) const {
           {QStringLiteral("model"), FSerial.mid(6, 4)}};
 }
 
-void TRunJournal::Write(const QJsonObject &r) { history::Append(r); }
+void TRunJournal::Write(const QJsonObject &r) {
+  const QJsonObject written = history::Append(r);
+  if (FView) FView->Record(written);
+}
 
 void TRunJournal::Identity(const QString &serial, const TECRFwInfo &id) {
   FLast = id;
@@ -106,11 +124,16 @@ void TRunJournal::Setup(bool asked, bool ok, int code) {
   Write(r);
 }
 
-void TRunJournal::Tables(bool restored) {
+void TRunJournal::Tables(bool restored, const QList<TCellNotRestored> &cells) {
   QJsonObject r = Record("tables");
   r.insert(QStringLiteral("saved"), FSaved);
   r.insert(QStringLiteral("verified"), FVerified);
-  r.insert(QStringLiteral("restored"), restored);
+  r.insert(QStringLiteral("restored"), restored && cells.isEmpty());
+  if (!cells.isEmpty()) {
+    QJsonArray list;
+    for (const TCellNotRestored &c : cells) list.append(CellJson(c));
+    r.insert(QStringLiteral("not_restored"), list);
+  }
   Write(r);
 }
 

@@ -1,4 +1,4 @@
-#include "app/workfolders.h"
+#include "state/workfolders.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "app/signals.h"
+#include "common/signals.h"
 
 #include <fcntl.h>
 #include <signal.h>

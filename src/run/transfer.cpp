@@ -1,0 +1,325 @@
+// The firmware transfer: DFU through the flashing tool, or XModem through the driver.
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <algorithm>
+
+#include "common/applog.h"
+#include "common/datetime.h"
+#include "common/error.h"
+#include "common/waits.h"
+#include "device/untDriver.h"
+#include "package/execproc.h"
+#include "run/transferwaits.h"
+#include "run/updaterun.h"
+#include "tables/tablesfunc.h"
+
+namespace {
+
+using namespace transfer;
+
+constexpr int kWaitStepMs = 50;
+constexpr int kMoreTries = 2;
+
+// Ends the view's wait or step window on every way out of a step.
+struct WaitWindow {
+  run::TView &view;
+  ~WaitWindow() { view.WaitEnd(); }
+};
+struct StepWindow {
+  run::TView &view;
+  ~StepWindow() { view.StepEnd(); }
+};
+
+}  // namespace
+
+bool TUpdateRun::FlashFirmware() {
+  if (FStopRequested) return false;
+  return FMethod == TTransferMethod::XModem ? FlashXModem() : FlashDfu();
+}
+
+// ---------------------------------------------------------------------------
+// XModem
+
+bool TUpdateRun::FlashXModem() {
+  FView->TransferLocked(true);
+  try {
+    const bool started = StartXModemUpdate();
+    while (FTimer->isActive()) {
+      waits::ProcessMessages();
+      waits::Sleep(kWaitStepMs);
+    }
+    if (started) FIdentityStale = true;
+    return started;
+  } catch (...) {
+    // An error ends the run: the transfer's controls must not stay locked.
+    FTimer->stop();
+    FView->TransferLocked(false);
+    throw;
+  }
+}
+
+bool TUpdateRun::StartXModemUpdate() {
+  const TFWRule &rule = FRules.at(FRuleIndex);
+  // A name that leads out of the working folder must not reach the driver.
+  if (!FWFilePresent(FTempPath, rule.filename)) {
+    Notice(run::TNotice::Plain, QStringLiteral("File: ") + FTempPath + rule.filename + QStringLiteral(" not found."));
+    return false;
+  }
+  TDriver *drv = Driver();
+  drv->setUpdateFirmwareMethod(1);
+  drv->setFileName(FTempPath + rule.filename);
+  const int r = drv->UpdateFirmware();
+  FTimer->start();
+  return r == 0;
+}
+
+void TUpdateRun::TimerTimer() {
+  try {
+    TDriver *drv = Driver();
+    FView->Status(drv->UpdateFirmwareStatusMessage());
+    if (drv->UpdateFirmwareStatus() == 1) return;
+  } catch (const std::exception &e) {
+    Notice(run::TNotice::Error, ExceptionMessage(e));
+  }
+  FTimer->stop();
+  FView->TransferLocked(false);
+}
+
+// ---------------------------------------------------------------------------
+// DFU
+
+void TUpdateRun::WaitWithProgress(const QString &caption, int steps, int ms) {
+  FView->WaitBegin(caption, steps);
+  int value = 1;
+  const std::uint64_t t0 = waits::TickCount();
+  do {
+    waits::Sleep(kWaitStepMs);
+    // The bar only shows that time passes; it stops at its maximum.
+    value = std::min(value + 1, steps);
+    FView->WaitStep(value);
+    waits::ProcessMessages();
+  } while (waits::TickCount() <= t0 + static_cast<std::uint64_t>(ms));
+}
+
+bool TUpdateRun::ListDfuDevices() {
+  const QString tool = FTempPath + QString::fromLatin1(kDfuTool);
+  // A missing tool is reported by name a step later, not as a failed start.
+  if (!QFileInfo::exists(tool)) return false;
+  QString output;
+  ExecuteAndCapture(tool, QStringList{QStringLiteral("-l")}, output);
+  return output.contains(QStringLiteral("Found DFU"));
+}
+
+bool TUpdateRun::FlashDfu() {
+  if (FRuleIndex < 0 || FRuleIndex >= FRules.size()) return false;
+  const TFWRule rule = FRules.at(FRuleIndex);
+  TDriver *drv = Driver();
+
+  // What the transfer needs from the working folder is looked for before
+  // anything changes the register: a check that failed once it is in DFU
+  // mode would leave it there. The checks after the switch stay.
+  for (const QString &name : {rule.filename, QString::fromLatin1(kDfuTool)}) {
+    if (!FWFilePresent(FTempPath, name)) {
+      Notice(run::TNotice::Plain, QStringLiteral("File: ") + FTempPath + name + QStringLiteral(" not found."));
+      return false;
+    }
+  }
+
+  // Without its backup the update does not go on when the operator says so.
+  if (rule.savesetting && !BackupTables()) return false;
+
+  // Closing: the register is not switched to DFU mode. Once it is, the
+  // transfer and the set-up after it run to their end.
+  if (FStopRequested) return false;
+  // Kept where the next start finds it, should this transfer be cut.
+  // (A missing image is reported by name after the switch, as before.)
+  std::optional<pending::TPending> kept;
+  if (FWFilePresent(FTempPath, rule.filename)) {
+    kept = pending::Keep(FSerial, FSerial.mid(6, 4), FDeviceRef, rule, FTempPath + rule.filename);
+    FJournal.TransferStart(rule, kept->image(), kept->sha256);
+  }
+  if (drv->SetDFUMode() != 0) {
+    if (kept) pending::Remove(*kept);
+    Notice(run::TNotice::Plain, QStringLiteral("Can not set DFU mode."));
+    return false;
+  }
+  if (kept) pending::SetStage(*kept, pending::TStage::Switched);
+  // From here the register's identity is whatever the transfer leaves.
+  FIdentityStale = true;
+
+  {
+    WaitWindow hide{*FView};
+    WaitWithProgress(QStringLiteral("Прошивка"), 45, kFlashingWaitMs);
+
+    ListDfuDevices();
+
+    const QString image = FTempPath + rule.filename;
+    if (!FWFilePresent(FTempPath, rule.filename)) {
+      FView->WaitEnd();
+      Notice(run::TNotice::Plain, QStringLiteral("File: ") + image + QStringLiteral(" not found."));
+      return false;
+    }
+    const QString tool = FTempPath + QString::fromLatin1(kDfuTool);
+    if (!QFileInfo::exists(tool)) {
+      FView->WaitEnd();
+      Notice(run::TNotice::Plain, QStringLiteral("File: ") + tool + QStringLiteral(" not found."));
+      return false;
+    }
+
+    DownloadImage(tool, image);
+
+    WaitWithProgress(QStringLiteral("Перезагрузка"), 450,
+                     rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
+  }
+
+  // The same register must come back, set up again when it asks.
+  {
+    StepWindow hide{*FView};
+    QString serial;
+    bool setUpAnew = false;
+    if (!SetUpAfterReboot(serial, &setUpAnew)) return false;
+    if (serial != FSerial) {
+      applog::Info(QStringLiteral("После перезагрузки ответила ККТ \"%1\" вместо \"%2\"").arg(serial, FSerial));
+      return false;
+    }
+    RestoreSettingsAfterTransfer(rule, setUpAnew);
+
+    if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
+  }
+  // Settings back and cells written: nothing is left to finish.
+  if (kept) pending::Remove(*kept);
+  return true;
+}
+
+bool TUpdateRun::DownloadImage(const QString &tool, const QString &image) {
+  for (int attempt = 1;; ++attempt) {
+    QString output;
+    // The image path goes as one argument, so a path with blanks arrives whole.
+    ExecuteAndCapture(tool, QStringList{QStringLiteral("-D"), image}, output);
+    const bool done = output.toUpper().contains(QStringLiteral("DONE"));
+    FJournal.TransferEnd(done, output, attempt);
+    if (done) return true;
+    Notice(run::TNotice::Plain, QStringLiteral("Не удалось загрузить прошивку в ККТ.\r\n") + output);
+    // A register still in its boot-loader can take the image again; one that
+    // is gone from the bus cannot.
+    if (attempt > kMoreTries || FStopRequested || !ListDfuDevices()) return false;
+    if (!Ask(run::TQuestion::RetryDownload, QString(), QStringLiteral("Повторить загрузку прошивки?"))) return false;
+  }
+}
+
+bool TUpdateRun::SetUpAfterReboot(QString &serial, bool *setUpAnew) {
+  TDriver *drv = Driver();
+  StepWindow hide{*FView};
+  serial.clear();
+  const int rc = drv->ReadSerialNumber();
+  if (rc == 0) {
+    serial = drv->SerialNumber();
+    FJournal.Setup(false, true, 0);
+    return true;
+  }
+  if (rc != 116 && rc != 120 && rc != 121) {
+    FJournal.Setup(false, false, rc);
+    return true;  // no answer: the serial check fails on the empty serial
+  }
+  FView->StepBegin(QStringLiteral("Настройка"));
+  auto fail = [&](int code) {
+    FJournal.Setup(true, false, code);
+    return false;
+  };
+  int r = drv->ResetSettings();
+  if (r == 147) r = drv->ResetSettings();
+  if (r != 0) return fail(r);
+  const QDateTime now = waits::Now();
+  drv->setDate(datetime::FromDate(now.date()));
+  if ((r = drv->SetDate()) != 0) return fail(r);
+  drv->setDate(datetime::FromDate(now.date()));
+  if ((r = drv->ConfirmDate()) != 0) return fail(r);
+  drv->setTime(datetime::TimeOfDay(waits::Now().time()));
+  if ((r = drv->SetTime()) != 0) return fail(r);
+  if ((r = drv->ReadSerialNumber()) != 0) return fail(r);
+  serial = drv->SerialNumber();
+  if (setUpAnew) *setUpAnew = true;
+  FJournal.Setup(true, true, rc);
+  return true;
+}
+
+void TUpdateRun::RestoreSettingsAfterTransfer(const TFWRule &rule, bool setUpAnew) {
+  // The set-up wiped every table: the run's snapshot is written back even
+  // after a transfer whose rule keeps no settings; without one the closing
+  // box says the settings were reset.
+  const bool haveSnapshot = TablesRunSnapshotTaken();
+  if (rule.savesetting || (setUpAnew && haveSnapshot)) {
+    QList<TCellNotRestored> cells;
+    const bool restored = RestoreTablesAfterUpdate(&cells);
+    if (!restored) FResult.settingsNotRestored = true;
+    FResult.cellsNotRestored += cells;
+    FJournal.Tables(restored, cells);
+  } else if (setUpAnew && !rule.savesetting) {
+    FResult.settingsResetNoCopy = true;
+  }
+}
+
+void TUpdateRun::WriteUpdateTables(const TFWRule &rule) {
+  TDriver *drv = Driver();
+  FView->StepBegin(QStringLiteral("Обновление таблиц"));
+  QStringList failed;
+  for (const TUpdateTable &cell : rule.updatetables) {
+    drv->setPassword(kSysAdminPassword);
+    drv->setTableNumber(cell.table);
+    drv->setRowNumber(cell.row);
+    drv->setFieldNumber(cell.field);
+    if (cell._type == 0)
+      drv->setValueOfFieldInteger(cell.intvalue);
+    else
+      drv->setValueOfFieldString(cell.strvalue);
+    if (drv->WriteTable() == 0)
+      // Later restores of this run keep the rule's value.
+      NoteRunCell(cell.table, cell.row, cell.field, cell._type, cell.intvalue, cell.strvalue);
+    else
+      failed << QStringLiteral("Таблица %1, ряд %2, поле %3: %4")
+                    .arg(cell.table)
+                    .arg(cell.row)
+                    .arg(cell.field)
+                    .arg(drv->ResultCodeDescription());
+    waits::ProcessMessages();
+  }
+  FView->StepEnd();
+  applog::Info(QStringLiteral("Записаны ячейки правила: %1 из %2")
+                   .arg(rule.updatetables.size() - failed.size())
+                   .arg(rule.updatetables.size()));
+  // The update itself succeeded; cells that did not take are reported, not dropped.
+  if (!failed.isEmpty())
+    Notice(run::TNotice::Error, QStringLiteral("Не удалось записать ячейки таблиц:\r\n") +
+                                    failed.join(QStringLiteral("\r\n")));
+}
+
+// ---------------------------------------------------------------------------
+// The tables steps
+
+bool TUpdateRun::BackupTables() {
+  QString data;
+  // The run's first backup saves the snapshot; a later pass keeps it (the
+  // register may have been set up anew since) and only verifies against it.
+  // An error of the save ends the run; a stop by the operator ends the update.
+  if (!TablesRunSnapshotTaken()) {
+    if (!SaveTables(data)) return false;
+    FJournal.NoteSaved(static_cast<int>(
+        QJsonDocument::fromJson(data.toUtf8()).object().value(QStringLiteral("fields")).toArray().size()));
+  }
+  const bool verified = VerifyTables();
+  FJournal.NoteVerified(verified);
+  // An error of the verification is shown by it already: one box, not two.
+  if (!verified && !VerifyErrorShown()) {
+    try {
+      QString text;
+      GetVerifyError(text);
+      Notice(run::TNotice::Error, text);
+    } catch (...) {
+      // The report is a courtesy; the transfer goes on without it.
+    }
+  }
+  return true;
+}
