@@ -71,7 +71,6 @@ Sample CommandLineInProcess(const QString &package) {
   const int code = RunUpdateCommand(opt, out, err);
   const double ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
   waits::SetClock(nullptr);
-  TMainForm::UsePackageFile(QString());
   if (code != 0) std::fprintf(stderr, "command line: exit %d\n%s\n", code, qPrintable(errText));
   return {ms, static_cast<double>(clock.slept()), code == 0};
 }

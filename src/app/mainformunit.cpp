@@ -407,10 +407,7 @@ void TMainForm::CloseWhenIdle() {
   close();
 }
 
-void TMainForm::RemoveWorkFolder() {
-  startup::RemoveWorkFolder(FTempPath);
-  FTempPath.clear();
-}
+void TMainForm::RemoveWorkFolder() { startup::RemoveWorkFolder(FTempPath); }
 
 // ---------------------------------------------------------------------------
 // The update run

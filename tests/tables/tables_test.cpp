@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "forms/tableswindows.h"
 #include "common/apppaths.h"
 #include "common/msgbox_recorder.h"
 #include "device/untDriver.h"
@@ -67,6 +68,8 @@ class TablesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(root.isValid());
+    // The operations show their progress and log windows, as in the program.
+    tablesview::InstallTablesWindows();
     simDir = root.filePath(QStringLiteral("sim"));
     appDir = root.filePath(QStringLiteral("app"));
     QDir().mkpath(simDir);
