@@ -37,18 +37,7 @@ inline QByteArray ReadFile(const QString &path) {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Runs one of the built tools; returns its exit code, output in *out.
-inline int RunTool(const QString &name, const QStringList &args, QString *out = nullptr) {
-  QProcess p;
-  p.setProcessChannelMode(QProcess::MergedChannels);
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-  p.setProcessEnvironment(env);
-  p.start(testpaths::Bin(name), args);
-  p.waitForFinished(-1);
-  if (out) *out = QString::fromUtf8(p.readAll());
-  return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
+using testpaths::RunTool;
 
 class AppFixture : public ::testing::Test {
  protected:
