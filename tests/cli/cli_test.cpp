@@ -5,11 +5,15 @@
 
 #include <signal.h>
 
+#include <map>
+#include <set>
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "app/appfixture.h"
@@ -317,4 +321,197 @@ TEST_F(WindowLockTest, TheWindowTellsWhoHoldsTheRegister) {
   f.CheckConnectButtonClick();
   EXPECT_EQ(dialogs.classNames().value(0), QStringLiteral("TUpdateForm"));
   EXPECT_EQ(boxes.texts(msgbox::Kind::Information), QList<QString>{QStringLiteral("ПО не было обновлено.")});
+}
+
+TEST_F(CliTest, APackageThatCannotBeHadIsAnErrorNeverTheBuiltInOne) {
+  // url.txt names a server that is down: nothing to install from, said so.
+  const QString config = root.filePath(QStringLiteral("config/Korvalis/Tavelin"));
+  QDir().mkpath(config);
+  QFile url(config + QStringLiteral("/url.txt"));
+  ASSERT_TRUE(url.open(QIODevice::WriteOnly));
+  url.write("http://127.0.0.1:9/techno/arhive.zip\r\n");
+  url.close();
+  Result r = Run(QStringLiteral("tavelin"), {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 4) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("http://127.0.0.1:9/techno/arhive.zip could not be downloaded")))
+      << r.err.toStdString();
+  EXPECT_EQ(r.records(QStringLiteral("unattended-end")).value(0).value(QStringLiteral("code")).toInt(), 4);
+  EXPECT_EQ(Identity(), QStringLiteral("A.4/1234/155"));
+
+  // The built-in package only when asked for by name.
+  r = Run(QStringLiteral("tavelin"), {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--package"),
+                                      QStringLiteral("builtin")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+}
+
+TEST_F(CliTest, ACellNotPutBackIsNamedAndFailsTheRun) {
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("500")});
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("3"),
+       QStringLiteral("2"), QStringLiteral("write"), QStringLiteral("--code"), QStringLiteral("170")});
+  const Result r = Update({QStringLiteral("--yes"), QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 1) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+  EXPECT_TRUE(r.err.contains(QStringLiteral("tavelin: not restored: table 9, row 3, field 2 ("))) << r.err.toStdString();
+  const QJsonObject end = r.records(QStringLiteral("unattended-end")).value(0);
+  EXPECT_FALSE(end.value(QStringLiteral("restored")).toBool());
+  const QJsonArray cells = end.value(QStringLiteral("not_restored")).toArray();
+  ASSERT_FALSE(cells.isEmpty());
+  EXPECT_EQ(cells[0][QStringLiteral("table")].toInt(), 9);
+  EXPECT_EQ(cells[0][QStringLiteral("row")].toInt(), 3);
+  EXPECT_EQ(cells[0][QStringLiteral("field")].toInt(), 2);
+  EXPECT_TRUE(cells[0][QStringLiteral("answer")].toString().startsWith(QStringLiteral("(170)")));
+  EXPECT_EQ(end[QStringLiteral("after")][QStringLiteral("firmware")].toString(), QStringLiteral("A.6"));
+  // The history's tables records say the same.
+  bool listed = false;
+  for (const QJsonObject &t : r.records(QStringLiteral("tables")))
+    if (!t.value(QStringLiteral("not_restored")).toArray().isEmpty()) {
+      listed = true;
+      EXPECT_FALSE(t.value(QStringLiteral("restored")).toBool());
+    }
+  EXPECT_TRUE(listed);
+}
+
+TEST_F(CliTest, ThePlanForARegisterLeftInItsBootLoaderIsItsRecovery) {
+  // A download cut short, and no more tries: the register stays in DFU mode
+  // with its image kept.
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("dfu-cut"), QStringLiteral("40")});
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("unplug")});
+  Result r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 1) << r.err.toStdString();
+  Sim({QStringLiteral("fault"), QStringLiteral("clear"), QStringLiteral("unplug")});
+  QString shown;
+  Sim({QStringLiteral("show"), QStringLiteral("--json")}, 1, &shown);
+  ASSERT_TRUE(QJsonDocument::fromJson(shown.toUtf8()).object().value(QStringLiteral("dfu")).toBool()) << shown.toStdString();
+
+  r = Update({QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 2) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("осталась в режиме загрузки"))) << r.err.toStdString();
+  const QJsonObject plan = r.records(QStringLiteral("plan")).value(0);
+  EXPECT_EQ(plan[QStringLiteral("recovery")][QStringLiteral("kind")].toString(), QStringLiteral("dfu"));
+  EXPECT_EQ(plan[QStringLiteral("recovery")][QStringLiteral("target")].toString(), QStringLiteral("160"));
+
+  // With --yes the recovery is done, and the chain goes on.
+  r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+}
+
+TEST_F(CliTest, ASignalMidChainEndsWithTheIdentityTheRegisterNowHas) {
+  Sim({QStringLiteral("set"), QStringLiteral("latency"), QStringLiteral("20")});
+  QProcess p;
+  p.setProcessEnvironment(env);
+  p.start(testpaths::Bin(QStringLiteral("tavelin")),
+          {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--json"), QStringLiteral("--package"),
+           package});
+  ASSERT_TRUE(p.waitForStarted());
+  QString out;
+  // The boot-loader is in: stop before the firmware.
+  for (int i = 0; i < 1200 && !out.contains(QStringLiteral("\"transfer-end\"")); ++i) {
+    p.waitForReadyRead(100);
+    out += QString::fromUtf8(p.readAllStandardOutput());
+  }
+  ASSERT_TRUE(out.contains(QStringLiteral("\"transfer-end\""))) << out.toStdString();
+  ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+  ASSERT_TRUE(p.waitForFinished(60000));
+  out += QString::fromUtf8(p.readAllStandardOutput());
+  Result r;
+  r.out = out;
+  EXPECT_EQ(p.exitCode(), 1);
+  const QJsonObject end = r.records(QStringLiteral("unattended-end")).value(0);
+  EXPECT_EQ(end.value(QStringLiteral("result")).toString(), QStringLiteral("stopped"));
+  EXPECT_EQ(end[QStringLiteral("before")][QStringLiteral("bootloader")].toInt(), 155);
+  // Whatever the step under way finished, the end says what the register has.
+  const QJsonObject after = end.value(QStringLiteral("after")).toObject();
+  EXPECT_EQ(QStringLiteral("%1/%2/%3")
+                .arg(after.value(QStringLiteral("firmware")).toString())
+                .arg(after.value(QStringLiteral("build")).toInt())
+                .arg(after.value(QStringLiteral("bootloader")).toInt()),
+            Identity());
+  EXPECT_EQ(after.value(QStringLiteral("bootloader")).toInt(), 160);
+  EXPECT_EQ(r.records(QStringLiteral("run-end")).value(0)[QStringLiteral("identity")][QStringLiteral("bootloader")].toInt(),
+            160);
+  EXPECT_NE(Identity(), QString::fromLatin1(kDemoLatest));
+}
+
+namespace {
+
+// The README's lists of --json records: event (or object) → field → type.
+std::map<QString, std::map<QString, QString>> DocumentedRecords() {
+  QFile f(testpaths::SourceDir() + QStringLiteral("/README.md"));
+  EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(f.readAll());
+  const QString section = text.section(QStringLiteral("## The command line: `tavelin --update`"), 1)
+                              .section(QStringLiteral("### One register, one copy"), 0, 0);
+  std::map<QString, std::map<QString, QString>> out;
+  static const QRegularExpression row(QStringLiteral("^\\| ([^|]+) \\| (.+) \\|$"));
+  static const QRegularExpression field(QStringLiteral("`([a-z_0-9]+)` \\((string|number|boolean|object|array)"));
+  for (const QString &line : section.split(QLatin1Char('\n'))) {
+    const QRegularExpressionMatch m = row.match(line.trimmed());
+    if (!m.hasMatch()) continue;
+    QStringList names;
+    for (const QString &n : m.captured(1).split(QLatin1Char(','))) names << n.trimmed().remove(QLatin1Char('`'));
+    for (auto it = field.globalMatch(m.captured(2)); it.hasNext();) {
+      const QRegularExpressionMatch fm = it.next();
+      for (const QString &n : names) out[n][fm.captured(1)] = fm.captured(2);
+    }
+  }
+  return out;
+}
+
+QString JsonType(const QJsonValue &v) {
+  switch (v.type()) {
+    case QJsonValue::String: return QStringLiteral("string");
+    case QJsonValue::Double: return QStringLiteral("number");
+    case QJsonValue::Bool: return QStringLiteral("boolean");
+    case QJsonValue::Object: return QStringLiteral("object");
+    case QJsonValue::Array: return QStringLiteral("array");
+    default: return QStringLiteral("null");
+  }
+}
+
+}  // namespace
+
+TEST_F(CliTest, TheJsonRecordsAreThoseTheReadmeDocuments) {
+  const auto documented = DocumentedRecords();
+  ASSERT_TRUE(documented.count(QStringLiteral("(every run record)")));
+  // A plan, a whole chain with a cell not put back, and a failure.
+  QList<QJsonObject> records = Update({QStringLiteral("--json")}).records();
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("3"),
+       QStringLiteral("2"), QStringLiteral("write")});
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("500")});
+  records += Update({QStringLiteral("--json"), QStringLiteral("--yes")}).records();
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("ecrstatus")});
+  records += Update({QStringLiteral("--json"), QStringLiteral("--yes")}).records();
+
+  std::set<QString> seen;
+  const auto &common = documented.at(QStringLiteral("(every run record)"));
+  for (const QJsonObject &r : records) {
+    const QString event = r.value(QStringLiteral("event")).toString();
+    SCOPED_TRACE(event.toStdString());
+    ASSERT_TRUE(documented.count(event)) << "undocumented event";
+    seen.insert(event);
+    const auto &fields = documented.at(event);
+    const bool runRecord = !fields.count(QStringLiteral("event"));
+    for (auto it = r.begin(); it != r.end(); ++it) {
+      const auto own = fields.find(it.key());
+      QString type;
+      if (own != fields.end()) type = own->second;
+      else if (runRecord && common.count(it.key())) type = common.at(it.key());
+      EXPECT_EQ(type, JsonType(it.value())) << it.key().toStdString();
+      // The objects inside, by their own list.
+      if (it.value().isObject()) {
+        const QString kind = it.key() == QStringLiteral("device") ? QStringLiteral("device") : it.key();
+        const QString object = documented.count(kind) ? kind : QStringLiteral("identity");
+        const QJsonObject inner = it.value().toObject();
+        for (auto f = inner.begin(); f != inner.end(); ++f)
+          EXPECT_EQ(documented.at(object).count(f.key()) ? documented.at(object).at(f.key()) : QString(),
+                    JsonType(f.value()))
+              << kind.toStdString() << "." << f.key().toStdString();
+      }
+    }
+  }
+  for (const char *e : {"run-start", "pass", "transfer-start", "transfer-end", "setup", "tables", "run-end",
+                        "unattended-start", "unattended-end", "plan", "state", "summary"})
+    EXPECT_TRUE(seen.count(QString::fromLatin1(e))) << e;
 }
