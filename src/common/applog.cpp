@@ -12,6 +12,7 @@
 #include <deque>
 
 #include "common/apppaths.h"
+#include "common/privatefile.h"
 #include "common/waits.h"
 
 namespace applog {
@@ -64,19 +65,7 @@ QString ResolvePath() {
   return s.path;
 }
 
-int OpenLog(const QString &path) {
-  const int fd = ::open(QFile::encodeName(path).constData(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return -1;
-  }
-  // A file left wider by someone else is narrowed: it may name registers and operators.
-  if ((st.st_mode & 077) != 0) ::fchmod(fd, 0600);
-  return fd;
-}
+int OpenLog(const QString &path) { return privatefile::OpenAppend(path); }
 
 QString Rotated(const QString &path, int n) { return path + QLatin1Char('.') + QString::number(n); }
 
@@ -90,18 +79,6 @@ bool SameFile(int fd, const QString &path) {
   struct stat a {}, b {};
   return ::fstat(fd, &a) == 0 && ::stat(QFile::encodeName(path).constData(), &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
-}
-
-void WriteAll(int fd, const QByteArray &data) {
-  const char *p = data.constData();
-  qsizetype left = data.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= n;
-  }
 }
 
 void AppendToFile(const QByteArray &entry) {
@@ -126,7 +103,7 @@ void AppendToFile(const QByteArray &entry) {
       s.Close();
       continue;
     }
-    WriteAll(s.fd, entry);
+    privatefile::WriteAll(s.fd, entry);
     ::flock(s.fd, LOCK_UN);
     return;
   }

@@ -1,4 +1,5 @@
 #include "common/apppaths.h"
+#include "common/privatefile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -53,34 +54,6 @@ QString FindConfigFile(const QString &name) {
   return {};
 }
 
-namespace {
-
-// Makes dir (and what is missing above it) for its owner only. own: the
-// folder is the program's, so a wider mode left by someone is narrowed.
-bool MakePrivateDir(const QString &dir, bool own, QString *error) {
-  const QByteArray path = QFile::encodeName(dir);
-  struct stat st {};
-  if (::stat(path.constData(), &st) != 0) {
-    const QString parent = QFileInfo(dir).path();
-    if (parent != dir && !QFileInfo(parent).isDir() && !MakePrivateDir(parent, false, error)) return false;
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-      if (error) *error = QStringLiteral("%1: %2").arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
-      return false;
-    }
-    if (::stat(path.constData(), &st) != 0) {
-      if (error) *error = QStringLiteral("%1: %2").arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
-      return false;
-    }
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    if (error) *error = QStringLiteral("%1: not a folder").arg(dir);
-    return false;
-  }
-  if (own && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) ::chmod(path.constData(), 0700);
-  return true;
-}
-
-}  // namespace
 
 QString StateDir(QString *error) {
   // A relative XDG_STATE_HOME is ignored, as the XDG base directories require.
@@ -89,7 +62,8 @@ QString StateDir(QString *error) {
   home = QDir::cleanPath(home);
   const QString org = home + QStringLiteral("/Korvalis");
   const QString dir = org + QStringLiteral("/Tavelin");
-  if (!MakePrivateDir(home, false, error) || !MakePrivateDir(org, true, error) || !MakePrivateDir(dir, true, error))
+  if (!privatefile::MakeFolder(home, false, error) || !privatefile::MakeFolder(org, true, error) ||
+      !privatefile::MakeFolder(dir, true, error))
     return {};
   return dir + QLatin1Char('/');
 }

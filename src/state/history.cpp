@@ -1,5 +1,8 @@
 #include "state/history.h"
 
+#include "common/apppaths.h"
+#include "common/privatefile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,21 +28,6 @@ QList<Sink *> &Sinks() {
   return s;
 }
 
-bool WriteAll(int fd, const QByteArray &data) {
-  const char *p = data.constData();
-  qsizetype left = data.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= n;
-  }
-  return true;
-}
-
 QString Text(const QJsonObject &o, const char *key) { return o.value(QLatin1String(key)).toString(); }
 
 QString Identity(const QJsonObject &id) {
@@ -52,19 +40,13 @@ QString Identity(const QJsonObject &id) {
 
 }  // namespace
 
-QString StateDir() {
-  QString base = qEnvironmentVariable("XDG_STATE_HOME");
-  // Relative values are to be ignored, as the base directory rules say.
-  if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.local/state");
-  const QString dir = base + QStringLiteral("/Korvalis/Tavelin/");
-  if (!QFileInfo::exists(dir)) {
-    QDir().mkpath(dir);
-    ::chmod(QFile::encodeName(dir).constData(), 0700);
-  }
-  return dir;
-}
+QString StateDir() { return apppaths::StateDir(); }
 
-QString JournalPath() { return StateDir() + QStringLiteral("history.jsonl"); }
+QString JournalPath() {
+  // No state folder: no journal, rather than one wherever the program was started.
+  const QString dir = StateDir();
+  return dir.isEmpty() ? QString() : dir + QStringLiteral("history.jsonl");
+}
 
 void AddSink(Sink *sink) {
   if (sink && !Sinks().contains(sink)) Sinks().append(sink);
@@ -80,13 +62,14 @@ QJsonObject Append(QJsonObject record) {
   for (Sink *s : Sinks()) s->Record(r);
 
   const QString path = JournalPath();
+  if (path.isEmpty()) return r;
   const QByteArray name = QFile::encodeName(path);
   struct stat st {};
   if (::stat(name.constData(), &st) == 0 && st.st_size >= kRotateBytes) {
     const QByteArray old = QFile::encodeName(path + QStringLiteral(".1"));
     ::rename(name.constData(), old.constData());
   }
-  const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = privatefile::OpenAppend(path);
   if (fd < 0) return r;
   // One write of the whole line: a reader never sees half of it unless the
   // machine stops in the middle, and then only this line is torn.
@@ -97,13 +80,14 @@ QJsonObject Append(QJsonObject record) {
     char last = '\n';
     if (::pread(fd, &last, 1, end - 1) == 1 && last != '\n') line.prepend('\n');
   }
-  if (WriteAll(fd, line)) ::fsync(fd);
+  if (privatefile::WriteAll(fd, line)) ::fsync(fd);
   ::close(fd);
   return r;
 }
 
 QList<QJsonObject> Read(const QString &path, const QString &serial) {
   QList<QJsonObject> out;
+  if (path.isEmpty()) return out;
   for (const QString &p : {path + QStringLiteral(".1"), path}) {
     QFile f(p);
     if (!f.open(QIODevice::ReadOnly)) continue;

@@ -10,10 +10,11 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
+#include <cstring>
 
-#include "state/history.h"
 #include "common/error.h"
+#include "common/privatefile.h"
+#include "state/history.h"
 
 namespace pending {
 
@@ -21,11 +22,6 @@ namespace {
 
 const char kRecord[] = "pending.json";
 const char kImage[] = "image.bin";
-
-void MakePrivateDir(const QString &dir) {
-  QDir().mkpath(dir);
-  ::chmod(QFile::encodeName(dir).constData(), 0700);
-}
 
 const char *StageName(TStage s) { return s == TStage::Switched ? "switched" : "prepared"; }
 
@@ -39,10 +35,9 @@ void WriteRecord(const TPending &p) {
   o.insert(QStringLiteral("stage"), QString::fromLatin1(StageName(p.stage)));
   const QString path = p.folder + QString::fromLatin1(kRecord);
   // Whole or not at all: a torn record would strand the register it is for.
-  QSaveFile f(path);
-  if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(o).toJson()) < 0 || !f.commit())
-    throw Exception(QStringLiteral("Не удалось сохранить сведения о прошивке: ") + path);
-  QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  if (const int err = privatefile::Replace(path, QJsonDocument(o).toJson()); err != 0)
+    throw Exception(QStringLiteral("Не удалось сохранить сведения о прошивке: %1: %2")
+                        .arg(path, QString::fromLocal8Bit(std::strerror(err))));
 }
 
 std::optional<TPending> ReadRecord(const QString &folder) {
@@ -66,6 +61,7 @@ std::optional<TPending> ReadRecord(const QString &folder) {
 
 QList<TPending> All() {
   QList<TPending> out;
+  if (PendingRoot().isEmpty()) return out;
   const QDir root(PendingRoot());
   for (const QFileInfo &fi : root.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time))
     if (auto p = ReadRecord(fi.absoluteFilePath() + QLatin1Char('/'))) out << *p;
@@ -91,7 +87,10 @@ TDeviceRef TDeviceRef::FromJson(const QJsonObject &o) {
 
 QString TPending::image() const { return folder + QString::fromLatin1(kImage); }
 
-QString PendingRoot() { return history::StateDir() + QStringLiteral("pending/"); }
+QString PendingRoot() {
+  const QString state = history::StateDir();
+  return state.isEmpty() ? QString() : state + QStringLiteral("pending/");
+}
 
 bool SafeSerial(const QString &serial) {
   if (serial.isEmpty() || serial.size() > 64) return false;
@@ -111,31 +110,24 @@ QString FileSha256(const QString &path) {
 TPending Keep(const QString &serial, const QString &model, const TDeviceRef &device, const TFWRule &rule,
               const QString &imagePath) {
   if (!SafeSerial(serial)) throw Exception(QStringLiteral("Недопустимый заводской номер ККТ: ") + serial);
-  MakePrivateDir(history::StateDir());
-  MakePrivateDir(PendingRoot());
+  if (history::StateDir().isEmpty() || !privatefile::MakeFolder(PendingRoot()))
+    throw Exception(QStringLiteral("Не удалось создать папку для образа прошивки: ") + PendingRoot());
   TPending p;
   p.serial = serial;
   p.model = model;
   p.device = device;
   p.rule = rule;
   p.folder = PendingRoot() + serial + QLatin1Char('/');
-  MakePrivateDir(p.folder);
+  if (!privatefile::MakeFolder(p.folder))
+    throw Exception(QStringLiteral("Не удалось создать папку для образа прошивки: ") + p.folder);
   const QString kept = p.image();
-  QFile::remove(kept + QStringLiteral(".new"));
-  if (!QFile::copy(imagePath, kept + QStringLiteral(".new")))
-    throw Exception(QStringLiteral("Не удалось сохранить образ прошивки: ") + kept);
-  QFile::setPermissions(kept + QStringLiteral(".new"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-  {
-    // On disk before the register's firmware is put at stake.
-    const int fd = ::open(QFile::encodeName(kept + QStringLiteral(".new")).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      ::fsync(fd);
-      ::close(fd);
-    }
-  }
-  QFile::remove(kept);
-  if (!QFile::rename(kept + QStringLiteral(".new"), kept))
-    throw Exception(QStringLiteral("Не удалось сохранить образ прошивки: ") + kept);
+  // On disk, whole, before the register's firmware is put at stake.
+  QFile source(imagePath);
+  if (!source.open(QIODevice::ReadOnly))
+    throw Exception(QStringLiteral("Не удалось прочитать образ прошивки %1: %2").arg(imagePath, source.errorString()));
+  if (const int err = privatefile::Replace(kept, source.readAll()); err != 0)
+    throw Exception(QStringLiteral("Не удалось сохранить образ прошивки: %1: %2")
+                        .arg(kept, QString::fromLocal8Bit(std::strerror(err))));
   p.sha256 = FileSha256(kept);
   if (p.sha256.isEmpty() || p.sha256 != FileSha256(imagePath))
     throw Exception(QStringLiteral("Не удалось сохранить образ прошивки: ") + kept);
@@ -160,7 +152,7 @@ std::optional<TPending> FindForSerial(const QString &serial) {
 }
 
 void Remove(const TPending &p) {
-  if (p.folder.isEmpty() || !p.folder.startsWith(PendingRoot())) return;
+  if (p.folder.isEmpty() || PendingRoot().isEmpty() || !p.folder.startsWith(PendingRoot())) return;
   QDir(p.folder).removeRecursively();
 }
 

@@ -22,6 +22,7 @@
 #include "common/codepage.h"
 #include "common/error.h"
 #include "common/msgbox.h"
+#include "common/privatefile.h"
 #include "device/untDriver.h"
 #include "tables/tablesview.h"
 
@@ -289,14 +290,10 @@ namespace {
 // folder are the user's alone. A link is left as it is (and refused when the
 // snapshot is written or read).
 bool MakePrivateFolders(const QString &base, const QString &sub) {
-  if (!QDir().mkpath(base + sub)) return false;
   QString path = base;
   for (const QString &part : sub.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
     path += part + QLatin1Char('/');
-    struct stat st {};
-    const QByteArray p = QFile::encodeName(path);
-    if (::lstat(p.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) != 0700)
-      ::chmod(p.constData(), 0700);
+    if (!privatefile::MakeFolder(path)) return false;
   }
   return true;
 }
@@ -524,23 +521,6 @@ QString TECRTables::FieldsDataToJSON(const QString &serial, const TFieldsData &d
 
 namespace {
 
-// Writes all of the bytes, or gives the system's reason.
-bool WriteAll(int fd, const QByteArray &bytes, int &err) {
-  const char *p = bytes.constData();
-  qsizetype left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : ENOSPC;
-      return false;
-    }
-    p += n;
-    left -= n;
-  }
-  return true;
-}
-
 // How many cells the snapshot file at the path holds; -1 when it is none.
 qsizetype CellsInFile(const QString &path) {
   try {
@@ -560,66 +540,11 @@ qsizetype CellsInFile(const QString &path) {
 // passwords.
 void TECRTables::WriteSnapshot(const QString &text) {
   const QString bakName = FFileName + QStringLiteral(".bak");
-  const QString tmpName = FFileName + QStringLiteral(".tmp");
-  const QString bakTmpName = FFileName + QStringLiteral(".bak.tmp");
-  auto fail = [this](int err) {
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, SysError(err)));
-  };
   CheckPlainFolders(FFileName);
-  const bool hadSnapshot = CheckRegularOrMissing(FFileName) != 0;
+  CheckRegularOrMissing(FFileName);
   CheckRegularOrMissing(bakName);
-  const QByteArray target = QFile::encodeName(FFileName), bak = QFile::encodeName(bakName),
-                   tmp = QFile::encodeName(tmpName), bakTmp = QFile::encodeName(bakTmpName);
-  // Left by an earlier save that did not finish: unlink removes a link, not
-  // what it points to.
-  ::unlink(tmp.constData());
-  ::unlink(bakTmp.constData());
-
-  const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) fail(errno);
-  const QByteArray bytes = text.toLatin1();
-  int err = 0;
-  ::fchmod(fd, 0600);
-  bool ok = WriteAll(fd, bytes, err);
-  if (ok && ::fsync(fd) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.constData());
-    fail(err);
-  }
-  if (hadSnapshot) {
-    // A second name for the old snapshot, made beside and renamed into
-    // place, so the old ".bak" goes only when the new one is whole.
-    bool linked = ::link(target.constData(), bakTmp.constData()) == 0;
-    if (!linked) {
-      namespace fs = std::filesystem;
-      std::error_code ec;
-      fs::copy_file(fs::path(target.toStdString()), fs::path(bakTmp.toStdString()),
-                    fs::copy_options::overwrite_existing, ec);
-      linked = !ec;
-    }
-    if (linked) {
-      ::chmod(bakTmp.constData(), 0600);
-      if (::rename(bakTmp.constData(), bak.constData()) != 0) ::unlink(bakTmp.constData());
-    }
-  }
-  if (::rename(tmp.constData(), target.constData()) != 0) {
-    err = errno;
-    ::unlink(tmp.constData());
-    fail(err);
-  }
-  ::chmod(target.constData(), 0600);
-  const int dfd = ::open(QFile::encodeName(QFileInfo(FFileName).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  if (const int err = privatefile::Replace(FFileName, text.toLatin1(), bakName); err != 0)
+    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, SysError(err)));
 }
 
 QString TECRTables::TablesData() {

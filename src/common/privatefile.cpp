@@ -1,0 +1,131 @@
+#include "common/privatefile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace privatefile {
+
+bool MakeFolder(const QString &dir, bool own, QString *error) {
+  const QByteArray path = QFile::encodeName(dir);
+  auto fail = [&](const QString &why) {
+    if (error) *error = QStringLiteral("%1: %2").arg(dir, why);
+    return false;
+  };
+  struct stat st {};
+  if (::stat(path.constData(), &st) != 0) {
+    const QString parent = QFileInfo(QDir::cleanPath(dir)).path();
+    if (parent != QDir::cleanPath(dir) && !QFileInfo(parent).isDir() && !MakeFolder(parent, false, error))
+      return false;
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return fail(QString::fromLocal8Bit(std::strerror(errno)));
+    if (::stat(path.constData(), &st) != 0) return fail(QString::fromLocal8Bit(std::strerror(errno)));
+  }
+  if (!S_ISDIR(st.st_mode)) return fail(QStringLiteral("not a folder"));
+  // A link is left as it is: what it points to is not the program's to narrow.
+  struct stat own_st {};
+  if (own && ::lstat(path.constData(), &own_st) == 0 && S_ISDIR(own_st.st_mode) && own_st.st_uid == ::geteuid() &&
+      (own_st.st_mode & 077) != 0)
+    ::chmod(path.constData(), 0700);
+  return true;
+}
+
+bool WriteAll(int fd, const char *data, qsizetype size, int *err) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (err) *err = n < 0 ? errno : ENOSPC;
+      return false;
+    }
+    data += n;
+    size -= n;
+  }
+  return true;
+}
+
+int OpenAppend(const QString &path) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  // A file left wider by someone else is narrowed.
+  if ((st.st_mode & 077) != 0) ::fchmod(fd, 0600);
+  return fd;
+}
+
+namespace {
+
+void SyncFolderOf(const QString &path) {
+  const int dfd =
+      ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return;
+  ::fsync(dfd);
+  ::close(dfd);
+}
+
+// A second name for the file at target, made beside and renamed into place,
+// so the old backup goes only when the new one is whole.
+void KeepBackup(const QByteArray &target, const QByteArray &backup) {
+  const QByteArray tmp = backup + ".tmp";
+  ::unlink(tmp.constData());
+  bool made = ::link(target.constData(), tmp.constData()) == 0;
+  if (!made) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::copy_file(fs::path(target.toStdString()), fs::path(tmp.toStdString()), fs::copy_options::overwrite_existing,
+                  ec);
+    made = !ec;
+  }
+  if (!made) return;
+  ::chmod(tmp.constData(), 0600);
+  if (::rename(tmp.constData(), backup.constData()) != 0) ::unlink(tmp.constData());
+}
+
+}  // namespace
+
+int Replace(const QString &path, const QByteArray &bytes, const QString &backup) {
+  const QByteArray target = QFile::encodeName(path);
+  const QByteArray tmp = target + ".tmp";
+  // Left by an earlier write that did not finish: unlink removes a link, not
+  // what it points to.
+  ::unlink(tmp.constData());
+  const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  ::fchmod(fd, 0600);
+  int err = 0;
+  bool ok = WriteAll(fd, bytes, &err);
+  if (ok && ::fsync(fd) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.constData());
+    return err;
+  }
+  struct stat st {};
+  if (!backup.isEmpty() && ::lstat(target.constData(), &st) == 0 && S_ISREG(st.st_mode))
+    KeepBackup(target, QFile::encodeName(backup));
+  if (::rename(tmp.constData(), target.constData()) != 0) {
+    err = errno;
+    ::unlink(tmp.constData());
+    return err;
+  }
+  SyncFolderOf(path);
+  return 0;
+}
+
+}  // namespace privatefile
