@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "common/apppaths.h"
@@ -24,9 +22,10 @@
 #include "common/msgbox.h"
 #include "common/privatefile.h"
 #include "device/untDriver.h"
+#include "tables/tablesinternal.h"
 #include "tables/tablesview.h"
 
-using ojson = nlohmann::ordered_json;
+using namespace tablesdetail;
 
 TBypassValues BypassValues;
 TVerifyError LastVerifyError;
@@ -47,234 +46,6 @@ int TablesPassword() { return kSysAdminPassword; }
 
 namespace {
 
-const char kSnapshotName[] = "tables.json";
-
-std::string U8(const QString &s) { return s.toStdString(); }
-QString Q(const std::string &s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-
-// A serial number names a folder: anything that could lead out of "ecrdata"
-// or is not allowed in a file name becomes "_". Real serial numbers are digits.
-QString FolderName(const QString &serial) {
-  QString out = serial;
-  for (QChar &c : out)
-    if (!(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_'))) c = QLatin1Char('_');
-  return out;
-}
-
-// ---------------------------------------------------------------------------
-// Reading a snapshot back
-
-[[noreturn]] void Damaged(const QString &path, const QString &what) {
-  throw Exception(QStringLiteral("Файл таблиц %1 повреждён: %2").arg(path, what));
-}
-
-// A snapshot is an object holding an array of flat objects: three levels.
-// Anything deeper is refused before the parser builds a tree of it.
-constexpr int kMaxSnapshotDepth = 3;
-
-int NestingDepth(const QByteArray &text) {
-  int depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') inString = false;
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > deepest) deepest = depth;
-      if (deepest > kMaxSnapshotDepth) return deepest;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
-// A scalar as a message shows it, short.
-QString Shown(const ojson &v) {
-  QString s = Q(v.dump(-1, ' ', false, ojson::error_handler_t::replace));
-  if (s.size() > 40) s = s.left(40) + QStringLiteral("…");
-  return s;
-}
-
-struct RecordReader {
-  const ojson &rec;
-  size_t index;
-  const QString &path;
-
-  const ojson &Key(const char *key) const {
-    auto it = rec.find(key);
-    if (it == rec.end())
-      Damaged(path, QStringLiteral("в записи %1 нет ключа \"%2\".").arg(index + 1).arg(QString::fromLatin1(key)));
-    return *it;
-  }
-  // An integer of the record's 32-bit field, within [lo, hi].
-  int Int(const char *key, std::int64_t lo, std::int64_t hi) const {
-    const ojson &v = Key(key);
-    bool fits = false;
-    if (v.is_number_unsigned()) {
-      const std::uint64_t u = v.get<std::uint64_t>();
-      fits = u <= static_cast<std::uint64_t>(hi) && static_cast<std::int64_t>(u) >= lo;
-    } else if (v.is_number_integer()) {
-      const std::int64_t i = v.get<std::int64_t>();
-      fits = i >= lo && i <= hi;
-    }
-    if (!fits) {
-      const QString what = v.is_number_integer() ? QStringLiteral("число вне допустимого (%1…%2)").arg(lo).arg(hi)
-                                                 : QStringLiteral("не целое число");
-      Damaged(path, QStringLiteral("в записи %1 ключ \"%2\": %3 — %4.")
-                        .arg(index + 1)
-                        .arg(QString::fromLatin1(key), Shown(v), what));
-    }
-    return static_cast<int>(v.get<std::int64_t>());
-  }
-  QString Str(const char *key) const {
-    const ojson &v = Key(key);
-    if (v.is_string()) return Q(v.get_ref<const std::string &>());
-    // A number is taken as its text, as the older reader did.
-    if (v.is_number()) return Q(v.dump());
-    Damaged(path, QStringLiteral("в записи %1 ключ \"%2\": %3 — не строка.")
-                      .arg(index + 1)
-                      .arg(QString::fromLatin1(key), Shown(v)));
-  }
-};
-
-}  // namespace
-
-namespace {
-
-// The file's bytes as text. The file is 7-bit; a hand-edited one is taken in
-// the 8-bit code page, as the program's other text files.
-QString SnapshotText(const QByteArray &bytes, const QString &path) {
-  if (bytes.startsWith("\xEF\xBB\xBF"))
-    Damaged(path, QStringLiteral("в начале файла метка порядка байтов (BOM), снимок так не пишется."));
-  return codepage::ToUnicode(bytes);
-}
-
-TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
-  if (unicode.trimmed().isEmpty()) Damaged(path, QStringLiteral("файл пуст."));
-  const QByteArray text = unicode.toUtf8();
-  if (NestingDepth(text) > kMaxSnapshotDepth)
-    Damaged(path, QStringLiteral("вложенность данных глубже, чем в снимке таблиц (больше %1 уровней).")
-                      .arg(kMaxSnapshotDepth));
-  ojson j;
-  try {
-    j = ojson::parse(text.constData(), text.constData() + text.size());
-  } catch (const ojson::parse_error &e) {
-    Damaged(path, QStringLiteral("это не JSON (ошибка разбора у байта %1).").arg(static_cast<qulonglong>(e.byte)));
-  } catch (const ojson::exception &) {
-    // A number beyond any double (1e3037955) is refused by the parser apart.
-    Damaged(path, QStringLiteral("это не JSON (число вне допустимого диапазона)."));
-  }
-  if (!j.is_object()) Damaged(path, QStringLiteral("это не объект JSON, а %1.").arg(QString::fromLatin1(j.type_name())));
-  TSnapshot s;
-  auto es = j.find("ecrSerial");
-  if (es == j.end() || !es->is_string()) Damaged(path, QStringLiteral("нет заводского номера ККТ (\"ecrSerial\")."));
-  s.serial = Q(es->get_ref<const std::string &>());
-  auto fields = j.find("fields");
-  if (fields == j.end() || !fields->is_array()) Damaged(path, QStringLiteral("нет списка ячеек (\"fields\")."));
-  s.fields.reserve(fields->size());
-  constexpr std::int64_t kIntMin = INT32_MIN, kIntMax = INT32_MAX;
-  for (size_t k = 0; k < fields->size(); ++k) {
-    const ojson &rec = (*fields)[k];
-    if (!rec.is_object()) Damaged(path, QStringLiteral("запись %1 — не объект.").arg(k + 1));
-    const RecordReader r{rec, k, path};
-    TFieldRec f;
-    f.Table = r.Int("Table", 1, kIntMax);
-    f.Row = r.Int("Row", 1, kIntMax);
-    f.Number = r.Int("Number", 1, kIntMax);
-    f.Name = r.Str("Name");
-    f.FieldType = r.Int("FieldType", 0, 1);
-    if (f.FieldType == 0)
-      f.IntValue = r.Int("IntValue", kIntMin, kIntMax);
-    else
-      f.StringValue = r.Str("StrValue");
-    s.fields.push_back(std::move(f));
-  }
-  return s;
-}
-
-}  // namespace
-
-TSnapshot ParseSnapshot(const QByteArray &bytes, const QString &path) {
-  return ParseSnapshotText(SnapshotText(bytes, path), path);
-}
-
-namespace {
-
-// The snapshot's folder and the folders it lies in, up to "ecrdata", must be
-// folders, not links to somewhere else.
-void CheckPlainFolders(const QString &file) {
-  QString dir = QFileInfo(file).absolutePath();
-  for (int level = 0; level < 2 && !dir.isEmpty(); ++level) {
-    struct stat st {};
-    const QByteArray d = QFile::encodeName(dir);
-    if (::lstat(d.constData(), &st) == 0 && !S_ISDIR(st.st_mode))
-      throw Exception(QStringLiteral("Папка таблиц %1 — не обычная папка (символическая ссылка или файл).").arg(dir));
-    if (QFileInfo(dir).fileName() == QLatin1String("ecrdata")) break;
-    dir = QFileInfo(dir).absolutePath();
-  }
-}
-
-QString SysError(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
-
-// What lies at the path now: 0 nothing, else the lstat mode. A link or
-// anything but a regular file is refused by name.
-mode_t CheckRegularOrMissing(const QString &path) {
-  struct stat st {};
-  if (::lstat(QFile::encodeName(path).constData(), &st) != 0) return 0;
-  if (S_ISLNK(st.st_mode))
-    throw Exception(QStringLiteral("Файл таблиц %1 — символическая ссылка, а не файл; такой файл не читается и не "
-                                   "перезаписывается.").arg(path));
-  if (!S_ISREG(st.st_mode))
-    throw Exception(QStringLiteral("Файл таблиц %1 — не обычный файл (папка, канал или устройство).").arg(path));
-  return st.st_mode;
-}
-
-}  // namespace
-
-QByteArray ReadSnapshotFile(const QString &path) {
-  CheckPlainFolders(path);
-  if (CheckRegularOrMissing(path) == 0) throw Exception(QStringLiteral("Файл %1 не найден!").arg(path));
-  // No link is followed and a pipe put in its place since cannot block.
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, SysError(errno)));
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-    throw Exception(QStringLiteral("Файл таблиц %1 — не обычный файл (папка, канал или устройство).").arg(path));
-  if (st.st_size > kMaxSnapshotBytes)
-    throw Exception(QStringLiteral("Файл таблиц %1 слишком велик: %2 байт (снимок таблиц не больше %3 МиБ).")
-                        .arg(path)
-                        .arg(static_cast<qlonglong>(st.st_size))
-                        .arg(kMaxSnapshotBytes / (1024 * 1024)));
-  QByteArray out;
-  out.reserve(static_cast<qsizetype>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw Exception(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, SysError(errno)));
-    if (n == 0) break;
-    if (out.size() + n > kMaxSnapshotBytes)
-      throw Exception(QStringLiteral("Файл таблиц %1 слишком велик (снимок таблиц не больше %2 МиБ).")
-                          .arg(path)
-                          .arg(kMaxSnapshotBytes / (1024 * 1024)));
-    out.append(buf, n);
-  }
-  return out;
-}
-
-namespace {
-
 tablesview::TLog *g_keptLog = nullptr;
 
 void DropKeptLog() {
@@ -283,37 +54,6 @@ void DropKeptLog() {
 }
 
 }  // namespace
-
-namespace {
-
-// The snapshot holds the cashiers' passwords: "ecrdata" and the register's
-// folder are the user's alone. A link is left as it is (and refused when the
-// snapshot is written or read).
-bool MakePrivateFolders(const QString &base, const QString &sub) {
-  QString path = base;
-  for (const QString &part : sub.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-    path += part + QLatin1Char('/');
-    if (!privatefile::MakeFolder(path)) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-QString SnapshotFolder(const QString &serial) {
-  QString sub = QStringLiteral("ecrdata/");
-  if (!serial.isEmpty()) sub += FolderName(serial) + QLatin1Char('/');
-  const QString primary = apppaths::AppDir() + sub;
-  if (!apppaths::Installed() && MakePrivateFolders(apppaths::AppDir(), sub) && QFileInfo(primary).isWritable())
-    return primary;
-  // An installed program's folder is read-only, or the package manager's:
-  // the user's data folder then.
-  const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-  if (data.isEmpty()) return primary;
-  const QString alt = data + QLatin1Char('/') + sub;
-  MakePrivateFolders(data + QLatin1Char('/'), sub);
-  return alt;
-}
 
 // ---------------------------------------------------------------------------
 
@@ -428,123 +168,6 @@ QString TECRTables::TableNameOf(int number) {
   for (const TTableInfo &t : FTablesInfo)
     if (t.Number == number) return t.TableName;
   return QString();
-}
-
-// ---------------------------------------------------------------------------
-// Progress messages
-
-QString TECRTables::BuildShowParams(const QString &caption) {
-  const int tables = TablesCount();
-  const int cells = DataCount();
-  auto control = [](int left, int top, int width, int height) {
-    return ojson{{"left", left}, {"top", top}, {"width", width}, {"height", height}};
-  };
-  ojson p1 = control(25, 25, -1, 17);
-  p1["min"] = 1;
-  p1["max"] = tables;
-  p1["pos"] = 1;
-  p1["name"] = "progress1";
-  ojson p2 = control(25, 65, -1, 17);
-  p2["min"] = 1;
-  p2["max"] = cells;
-  p2["pos"] = 1;
-  p2["name"] = "progress2";
-  ojson l1 = control(25, 3, -1, 17);
-  l1["caption"] = "Таблица: %s";
-  l1["name"] = "label1";
-  ojson l2 = control(25, 45, -1, 17);
-  l2["caption"] = "Поле %s";
-  l2["pos"] = 1;
-  l2["name"] = "label2";
-
-  ojson form;
-  form["caption"] = U8(caption);
-  form["left"] = 3;
-  form["top"] = 3;
-  form["width"] = -2;
-  form["height"] = -9;
-  form["controls"]["progress"] = ojson::array({p1, p2});
-  form["controls"]["label"] = ojson::array({l1, l2});
-  ojson msg;
-  msg["func"] = ojson{{"type", "notify"}, {"name", "showprogress"}};
-  msg["form"] = std::move(form);
-  return Q(msg.dump(-1, ' ', false, ojson::error_handler_t::replace));
-}
-
-void TECRTables::SendShow(const QString &caption) {
-  if (OnShowProgress) OnShowProgress(this, BuildShowParams(caption));
-}
-
-void TECRTables::SendHide() {
-  if (OnHideProgress) OnHideProgress(this, QString());
-}
-
-void TECRTables::SendProgress(int p1, int p2, const QString &l1, const QString &l2) {
-  if (!OnProgress) return;
-  ojson v;
-  v["progress1"] = p1;
-  v["progress2"] = p2;
-  v["label1"] = U8(l1);
-  v["label2"] = U8(l2);
-  ojson msg;
-  msg["progress"] = std::move(v);
-  OnProgress(this, Q(msg.dump(-1, ' ', false, ojson::error_handler_t::replace)));
-}
-
-// ---------------------------------------------------------------------------
-// The snapshot text and file
-
-QString TECRTables::FieldsDataToJSON(const QString &serial, const TFieldsData &data) {
-  ojson fields = ojson::array();
-  for (const TFieldRec &r : data) {
-    ojson o;
-    o["Table"] = r.Table;
-    o["Row"] = r.Row;
-    o["Number"] = r.Number;
-    o["Name"] = U8(r.Name);
-    o["Size"] = r.Size;
-    o["FieldType"] = r.FieldType;
-    o["MinValue"] = r.MinValue;
-    o["MaxValue"] = r.MaxValue;
-    if (r.FieldType == 0)
-      o["IntValue"] = r.IntValue;
-    else
-      o["StrValue"] = U8(r.StringValue);
-    fields.push_back(std::move(o));
-  }
-  ojson top;
-  top["ecrSerial"] = U8(serial);
-  top["fields"] = std::move(fields);
-  // ensure_ascii: everything outside 32..126 is escaped, so the file is 7-bit.
-  return QString::fromLatin1(top.dump(-1, ' ', true, ojson::error_handler_t::replace));
-}
-
-namespace {
-
-// How many cells the snapshot file at the path holds; -1 when it is none.
-qsizetype CellsInFile(const QString &path) {
-  try {
-    return ParseSnapshot(ReadSnapshotFile(path), path).fields.size();
-  } catch (const std::exception &) {
-    return -1;
-  }
-}
-
-}  // namespace
-
-// The snapshot is replaced, never rewritten in place: the new text goes to a
-// temporary file beside it (created anew, never through a link), is flushed
-// to disk and renamed over it, and the snapshot it replaces stays as
-// "tables.json.bak". A crash or a full disk at any moment leaves at least one
-// complete snapshot. The files are the user's alone: they hold the cashiers'
-// passwords.
-void TECRTables::WriteSnapshot(const QString &text) {
-  const QString bakName = FFileName + QStringLiteral(".bak");
-  CheckPlainFolders(FFileName);
-  CheckRegularOrMissing(FFileName);
-  CheckRegularOrMissing(bakName);
-  if (const int err = privatefile::Replace(FFileName, text.toLatin1(), bakName); err != 0)
-    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, SysError(err)));
 }
 
 QString TECRTables::TablesData() {
