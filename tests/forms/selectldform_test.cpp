@@ -12,7 +12,7 @@
 #include "device/untDriver.h"
 #include "forms/modal_recorder.h"
 #include "forms/selectldformunit.h"
-#include "ldfixture.h"
+#include "support/ldfixture.h"
 
 using ldtest::SimConfigFixture;
 

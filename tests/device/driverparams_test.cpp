@@ -10,7 +10,7 @@
 #include "common/codepage.h"
 #include "common/registry.h"
 #include "device/XmlDriverParams.h"
-#include "ldfixture.h"
+#include "support/ldfixture.h"
 
 using ldtest::ConfigFixture;
 using ldtest::Values;

@@ -7,7 +7,7 @@
 #include <QJsonObject>
 
 #include "device/untDriver.h"
-#include "ldfixture.h"
+#include "support/ldfixture.h"
 
 using ldtest::SimConfigFixture;
 

@@ -6,7 +6,7 @@
 
 #include "common/registry.h"
 #include "forms/SavedFormClassUnit.h"
-#include "ldfixture.h"
+#include "support/ldfixture.h"
 
 using ldtest::ConfigFixture;
 
