@@ -1,0 +1,138 @@
+// What outlives a run: the update history and the kept images, on disk as a
+// crash, a full folder or another program may leave them.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include "common/error.h"
+#include "state/history.h"
+#include "state/pending.h"
+
+namespace {
+
+class StateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root.isValid());
+    qputenv("XDG_STATE_HOME", QFile::encodeName(root.filePath(QStringLiteral("state"))));
+  }
+  void TearDown() override { qunsetenv("XDG_STATE_HOME"); }
+
+  static QJsonObject Event(const char *name) { return {{QStringLiteral("event"), QString::fromLatin1(name)}}; }
+  static QStringList Events() {
+    QStringList out;
+    for (const QJsonObject &r : history::Read()) out << r.value(QStringLiteral("event")).toString();
+    return out;
+  }
+  static mode_t Mode(const QString &path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 0777) : 0;
+  }
+
+  QTemporaryDir root;
+};
+
+}  // namespace
+
+TEST_F(StateTest, TheHistorySurvivesATornLineAndRotates) {
+  history::Append(Event("one"));
+  const QString path = history::JournalPath();
+  EXPECT_EQ(Mode(path), 0600u);
+  EXPECT_EQ(Mode(history::StateDir()), 0700u);
+  // A crash in the middle of a line: that line is lost, the next one is not.
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write("{\"event\":\"to");
+  }
+  history::Append(Event("two"));
+  EXPECT_EQ(Events(), (QStringList{QStringLiteral("one"), QStringLiteral("two")}));
+  // Full: the file moves aside, and is still read.
+  ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), history::kRotateBytes), 0);
+  history::Append(Event("three"));
+  EXPECT_TRUE(QFile::exists(path + QStringLiteral(".1")));
+  EXPECT_EQ(Events().last(), QStringLiteral("three"));
+  EXPECT_EQ(Events().first(), QStringLiteral("one"));
+}
+
+TEST_F(StateTest, TheHistoryIsNeverWrittenThroughALink) {
+  const QString victim = root.filePath(QStringLiteral("victim"));
+  QFile(victim).open(QIODevice::WriteOnly);
+  const QString path = history::JournalPath();
+  ASSERT_EQ(::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
+  history::Append(Event("one"));
+  EXPECT_EQ(QFileInfo(victim).size(), 0);
+}
+
+TEST_F(StateTest, WithoutAStateFolderNothingIsWrittenElsewhere) {
+  // The state folder would have to be made under a file.
+  QFile(root.filePath(QStringLiteral("file"))).open(QIODevice::WriteOnly);
+  qputenv("XDG_STATE_HOME", QFile::encodeName(root.filePath(QStringLiteral("file/state"))));
+  const QString cwd = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(root.path()));
+  history::Append(Event("one"));
+  EXPECT_TRUE(history::Read().isEmpty());
+  EXPECT_FALSE(QFile::exists(root.filePath(QStringLiteral("history.jsonl"))));
+  EXPECT_TRUE(pending::PendingRoot().isEmpty());
+  TFWRule rule;
+  rule.filename = QStringLiteral("boot.bin");
+  EXPECT_THROW(pending::Keep(QStringLiteral("0000420150"), QStringLiteral("0150"), {}, rule,
+                             root.filePath(QStringLiteral("file"))),
+               Exception);
+  EXPECT_FALSE(QFile::exists(root.filePath(QStringLiteral("pending"))));
+  QDir::setCurrent(cwd);
+}
+
+TEST_F(StateTest, AKeptImageIsPrivateWholeAndFoundAgain) {
+  const QString image = root.filePath(QStringLiteral("boot.bin"));
+  {
+    QFile f(image);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(70000, 'x'));
+  }
+  TFWRule rule;
+  rule.level = 1;
+  rule.blver = 160;
+  rule.filename = QStringLiteral("boot.bin");
+  const pending::TDeviceRef device{1, QStringLiteral("ККТ 1"), 1, QStringLiteral("COM:1 115200 бит/с")};
+  pending::TPending p = pending::Keep(QStringLiteral("0000420150"), QStringLiteral("0150"), device, rule, image);
+  EXPECT_EQ(Mode(p.image()), 0600u);
+  EXPECT_EQ(Mode(p.folder), 0700u);
+  EXPECT_TRUE(pending::ImageIntact(p));
+  const auto found = pending::FindForDevice(device);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->device.port, 1);
+  EXPECT_EQ(found->device.connection, device.connection);
+  EXPECT_EQ(found->rule.blver, 160);
+  // Damaged on disk: no longer the image that was kept.
+  {
+    QFile f(p.image());
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.seek(100);
+    f.write("y");
+  }
+  EXPECT_FALSE(pending::ImageIntact(p));
+  pending::Remove(p);
+  EXPECT_FALSE(pending::FindForSerial(QStringLiteral("0000420150")).has_value());
+  // A serial that would name a folder elsewhere is refused.
+  EXPECT_THROW(pending::Keep(QStringLiteral("../x"), QStringLiteral("0150"), device, rule, image), Exception);
+}
+
+TEST_F(StateTest, ARecordOfAnEarlierVersionStillNamesItsDevice) {
+  // Earlier versions kept the connection's text as "port".
+  const pending::TDeviceRef d = pending::TDeviceRef::FromJson(
+      QJsonDocument::fromJson(R"({"number":2,"name":"Касса 2","port":"COM:2 115200 бит/с"})").object());
+  EXPECT_EQ(d.number, 2);
+  EXPECT_EQ(d.port, 0);
+  EXPECT_EQ(d.connection, QStringLiteral("COM:2 115200 бит/с"));
+  const QJsonObject now = d.ToJson();
+  EXPECT_TRUE(now.value(QStringLiteral("port")).isDouble());
+  EXPECT_TRUE(now.value(QStringLiteral("connection")).isString());
+}
