@@ -2,8 +2,8 @@
 // What every fuzz target shares: message boxes answered silently (the readers
 // show one for every value they cannot read), and a private scratch folder
 // for the targets whose parser takes a file.
-#include <QApplication>
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QString>
@@ -35,16 +35,12 @@ inline const QString &Scratch() {
   return path;
 }
 
-// The targets whose parser drives windows: one offscreen application per
-// process, made on first use.
-inline void App() {
+// The targets whose parser needs an application object (no windows).
+inline void CoreApp() {
   static int argc = 1;
   static char name[] = "fuzz";
   static char *argv[] = {name, nullptr};
-  static QApplication *app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
+  static QCoreApplication *app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
   (void)app;
 }
 

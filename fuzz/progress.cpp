@@ -5,6 +5,7 @@
 // may go wrong.
 #include "common/waits.h"
 #include "forms/progressformunit.h"
+#include "fuzzapp.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {

@@ -17,7 +17,7 @@ namespace {
 osim::Store &Register() {
   static osim::Store *store = [] {
     const QString &dir = fuzz::Scratch();
-    fuzz::App();
+    fuzz::CoreApp();
     qputenv("OSTREL_DRIVER", TAVELIN_SIM_COMPONENT);
     qputenv("OSTREL_SIM_DIR", QFile::encodeName(dir + QStringLiteral("sim")));
     qputenv("OSTREL_SIM_NO_DIALOG", "1");

@@ -128,6 +128,8 @@ class CliTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(CliTest, WithoutYesPrintsThePlanAndChangesNothing) {
+  // No Qt platform is loaded at all: one that does not exist changes nothing.
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-such-platform"));
   const Result r = Update({});
   EXPECT_EQ(r.code, 2) << r.err.toStdString();
   EXPECT_TRUE(r.out.contains(QStringLiteral("boot-loader 160 (boot_160.bin)"))) << r.out.toStdString();
