@@ -6,17 +6,7 @@
 #include "run/transferwaits.h"
 #include "run/updaterun.h"
 
-namespace {
-
 using namespace transfer;
-
-// Ends the view's wait window on every way out of a step.
-struct WaitWindow {
-  run::TView &view;
-  ~WaitWindow() { view.WaitEnd(); }
-};
-
-}  // namespace
 
 bool TUpdateRun::FinishAfterReboot(pending::TPending &p, bool writeCells) {
   QString serial;

@@ -23,16 +23,6 @@ using namespace transfer;
 constexpr int kWaitStepMs = 50;
 constexpr int kMoreTries = 2;
 
-// Ends the view's wait or step window on every way out of a step.
-struct WaitWindow {
-  run::TView &view;
-  ~WaitWindow() { view.WaitEnd(); }
-};
-struct StepWindow {
-  run::TView &view;
-  ~StepWindow() { view.StepEnd(); }
-};
-
 }  // namespace
 
 bool TUpdateRun::FlashFirmware() {
