@@ -245,7 +245,9 @@ void TUpdateRun::RestoreSettingsAfterTransfer(const TFWRule &rule, bool setUpAne
     QList<TCellNotRestored> cells;
     const bool restored = RestoreTablesAfterUpdate(&cells);
     if (!restored) FResult.settingsNotRestored = true;
-    FResult.cellsNotRestored += cells;
+    // Every restore of the run writes the whole snapshot back: what the last
+    // one could not put back is what stays lost.
+    if (restored) FResult.cellsNotRestored = cells;
     FJournal.Tables(restored, cells);
   } else if (setUpAnew && !rule.savesetting) {
     FResult.settingsResetNoCopy = true;

@@ -39,7 +39,8 @@ TEST_F(RunFixture, ACellTheRegisterRefusesToTakeBackIsNamedAndIsNoSuccess) {
   const TRunResult r = run.Run(view, TTransferMethod::Dfu);
   EXPECT_EQ(r.end, TRunEnd::Error);
   EXPECT_EQ(Text(r.after), QStringLiteral("A.6/1410/160"));
-  ASSERT_FALSE(r.cellsNotRestored.isEmpty());
+  // Both firmware passes restore the settings; the cell is lost once.
+  ASSERT_EQ(r.cellsNotRestored.size(), 1);
   const TCellNotRestored &c = r.cellsNotRestored.first();
   EXPECT_EQ(c.table, 9);
   EXPECT_EQ(c.row, 3);
@@ -80,15 +81,20 @@ TEST_F(RunFixture, ARefusalCarriesItsReason) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
-    if (!c.fault.isEmpty()) Fault(c.fault);
-    if (!c.set.isEmpty()) ASSERT_EQ(Sim(QStringList{QStringLiteral("set")} + c.set), 0);
+    if (!c.fault.isEmpty()) {
+      Fault(c.fault);
+    }
+    if (!c.set.isEmpty()) {
+      ASSERT_EQ(Sim(QStringList{QStringLiteral("set")} + c.set), 0);
+    }
     const TRunResult r = run.Run(view, TTransferMethod::Dfu);
     EXPECT_EQ(r.end, c.end);
     EXPECT_TRUE(r.message.contains(QString::fromUtf8(c.reason))) << r.message.toStdString();
     EXPECT_EQ(r.installed, 0);
     // The history's end of a run that read the register keeps the reason too.
-    if (r.identified)
+    if (r.identified) {
       EXPECT_EQ(Records(QStringLiteral("run-end")).last().value(QStringLiteral("message")).toString(), r.message);
+    }
   }
 }
 
