@@ -112,8 +112,14 @@ QString TMainForm::DefaultPackageUrl() { return startup::DefaultPackageUrl(); }
 void TMainForm::FormCreate() {
   FPackageUrl = DefaultPackageUrl();
   try {
-    const QString configured = startup::ConfiguredPackageUrl();
-    if (!configured.isEmpty()) FPackageUrl = configured;
+    // A url.txt that cannot be read is said, and the program goes on with
+    // what it has.
+    try {
+      const QString configured = startup::ConfiguredPackageUrl();
+      if (!configured.isEmpty()) FPackageUrl = configured;
+    } catch (const std::exception &e) {
+      msgbox::ShowError(ExceptionMessage(e));
+    }
     FTempPath = startup::MakeWorkFolder();
     const bool downloaded = CheckNewPackage(
         FPackageUrl, FTempPath + QStringLiteral("arhive.zip"),

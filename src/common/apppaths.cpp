@@ -65,6 +65,9 @@ QString StateDir(QString *error) {
   if (!privatefile::MakeFolder(home, false, error) || !privatefile::MakeFolder(org, true, error) ||
       !privatefile::MakeFolder(dir, true, error))
     return {};
+  // Another user's folder, or one others may write to, could hand this
+  // program (run as root by a fleet's playbook) links to follow.
+  if (!privatefile::IsOwnFolder(org, error) || !privatefile::IsOwnFolder(dir, error)) return {};
   return dir + QLatin1Char('/');
 }
 

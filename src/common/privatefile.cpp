@@ -36,6 +36,18 @@ bool MakeFolder(const QString &dir, bool own, QString *error) {
   return true;
 }
 
+bool IsOwnFolder(const QString &dir, QString *error) {
+  struct stat st {};
+  QString why;
+  if (::lstat(QFile::encodeName(dir).constData(), &st) != 0) why = QString::fromLocal8Bit(std::strerror(errno));
+  else if (!S_ISDIR(st.st_mode)) why = QStringLiteral("not a folder");
+  else if (st.st_uid != ::geteuid()) why = QStringLiteral("belongs to another user (uid %1)").arg(st.st_uid);
+  else if ((st.st_mode & 022) != 0) why = QStringLiteral("others may write to it");
+  if (why.isEmpty()) return true;
+  if (error) *error = QStringLiteral("%1: %2").arg(dir, why);
+  return false;
+}
+
 bool WriteAll(int fd, const char *data, qsizetype size, int *err) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, static_cast<size_t>(size));

@@ -12,6 +12,10 @@ namespace privatefile {
 // with the reason in *error when it cannot be made or is no folder.
 bool MakeFolder(const QString &dir, bool own = true, QString *error = nullptr);
 
+// dir is a folder (not a link) of this user's that nobody else may write
+// to; false with the reason in *error otherwise.
+bool IsOwnFolder(const QString &dir, QString *error = nullptr);
+
 // Writes all of the bytes, going on after a signal; false with the system's
 // reason in *err (ENOSPC for a write that took nothing).
 bool WriteAll(int fd, const char *data, qsizetype size, int *err = nullptr);

@@ -40,9 +40,10 @@ bool TPortLock::TryLock(int port) {
   // enough for flock. So open what is there, and make it only when missing.
   int fd = -1;
   for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
-    fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Non-blocking: a pipe someone put there must not hold the open.
+    fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd >= 0 || errno != ENOENT) break;
-    fd = ::open(name.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    fd = ::open(name.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     // Made so that any user can read (and so lock) it, whatever the umask.
     if (fd >= 0) ::fchmod(fd, 0644);
     else if (errno != EEXIST) break;  // EEXIST: another copy made it just now
@@ -50,6 +51,11 @@ bool TPortLock::TryLock(int port) {
   if (fd < 0)
     throw Exception(QStringLiteral("Не удалось открыть файл блокировки %1: %2")
                         .arg(QFile::decodeName(name), Reason()));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw Exception(QStringLiteral("Файл блокировки %1 — не обычный файл.").arg(QFile::decodeName(name)));
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(fd);

@@ -1,6 +1,8 @@
 #include "run/startup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -22,6 +24,8 @@ namespace startup {
 namespace {
 
 const char kPackageHost[] = "packages.korvalis.example";
+// A URL is one short line: anything past this is not read.
+constexpr qsizetype kMaxUrlFileBytes = 4096;
 
 QString &BuiltInPath() {
   static QString path = QStringLiteral(":/ARHIVE");
@@ -52,10 +56,26 @@ QString DefaultPackageUrl() {
 QString ConfiguredPackageUrl() {
   const QString path = apppaths::FindConfigFile(QStringLiteral("url.txt"));
   if (path.isEmpty()) return QString();
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly))
-    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, f.errorString()));
-  QByteArray line = f.readLine();
+  // A pipe, a device or a link to one could hold the start for good: only a
+  // regular file is read, and only its beginning.
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw Exception(QStringLiteral("Файл %1 — не обычный файл.").arg(path));
+  }
+  QByteArray head(kMaxUrlFileBytes, '\0');
+  ssize_t n;
+  do {
+    n = ::read(fd, head.data(), static_cast<size_t>(head.size()));
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n < 0)
+    throw Exception(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
+  head.truncate(n);
+  QByteArray line = head.left(head.indexOf('\n') < 0 ? head.size() : head.indexOf('\n') + 1);
   if (line.endsWith('\n')) line.chop(1);
   if (line.endsWith('\r')) line.chop(1);
   return codepage::ToUnicode(line);

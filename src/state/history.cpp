@@ -23,6 +23,9 @@ namespace history {
 
 namespace {
 
+// A record is a few hundred bytes; a line longer than this is no record.
+constexpr qint64 kMaxLineBytes = 1024 * 1024;
+
 QList<Sink *> &Sinks() {
   static QList<Sink *> s;
   return s;
@@ -89,10 +92,24 @@ QList<QJsonObject> Read(const QString &path, const QString &serial) {
   QList<QJsonObject> out;
   if (path.isEmpty()) return out;
   for (const QString &p : {path + QStringLiteral(".1"), path}) {
-    QFile f(p);
-    if (!f.open(QIODevice::ReadOnly)) continue;
+    // Only a regular file of ours, never through a link, never a pipe.
+    const int fd = ::open(QFile::encodeName(p).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    QFile f;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+      ::close(fd);
+      continue;
+    }
     while (!f.atEnd()) {
-      const QByteArray line = f.readLine().trimmed();
+      QByteArray line = f.readLine(kMaxLineBytes + 1);
+      // No record is that long: a line that is, is skipped whole.
+      if (line.size() > kMaxLineBytes && !line.endsWith('\n')) {
+        while (!f.atEnd() && !f.readLine(64 * 1024).endsWith('\n')) {
+        }
+        continue;
+      }
+      line = line.trimmed();
       if (line.isEmpty()) continue;
       QJsonParseError err{};
       const QJsonDocument doc = QJsonDocument::fromJson(line, &err);

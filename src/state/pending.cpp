@@ -153,6 +153,11 @@ std::optional<TPending> FindForSerial(const QString &serial) {
 
 void Remove(const TPending &p) {
   if (p.folder.isEmpty() || PendingRoot().isEmpty() || !p.folder.startsWith(PendingRoot())) return;
+  // Never through a link: what it points to is not ours to remove.
+  struct stat st {};
+  QString folder = p.folder;
+  while (folder.endsWith(QLatin1Char('/'))) folder.chop(1);
+  if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
   QDir(p.folder).removeRecursively();
 }
 

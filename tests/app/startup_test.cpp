@@ -269,3 +269,15 @@ TEST_F(AppFixture, KeyCommandsLoadRulesByHand) {
       << boxes.texts(msgbox::Kind::Error)[0].toStdString();
   EXPECT_EQ(f.FRules.size(), 4);
 }
+
+TEST_F(AppFixture, AUrlTxtThatCannotBeReadIsSaidAndTheBuiltInPackageServes) {
+  QFile::remove(appDir + QStringLiteral("/url.txt"));
+  QDir().mkpath(appDir + QStringLiteral("/url.txt"));
+  TMainForm &f = Start();
+  const QStringList errors = boxes.texts(msgbox::Kind::Error);
+  ASSERT_EQ(errors.size(), 1) << errors.join(QStringLiteral(" | ")).toStdString();
+  EXPECT_TRUE(errors[0].contains(QStringLiteral("url.txt — не обычный файл"))) << errors[0].toStdString();
+  EXPECT_EQ(f.FPackageUrl, TMainForm::DefaultPackageUrl());
+  EXPECT_EQ(f.FRules.size(), 3);
+  EXPECT_TRUE(f.FRulesProblem.isEmpty());
+}

@@ -517,3 +517,35 @@ TEST_F(CliTest, TheJsonRecordsAreThoseTheReadmeDocuments) {
                         "unattended-start", "unattended-end", "plan", "state", "summary"})
     EXPECT_TRUE(seen.count(QString::fromLatin1(e))) << e;
 }
+
+TEST_F(CliTest, WhatALocalUserPutsInItsWayHangsNothing) {
+  // A pipe as url.txt, and a pipe as the register's lock file: each is said
+  // at once, never waited on.
+  const QString config = root.filePath(QStringLiteral("config/Korvalis/Tavelin"));
+  QDir().mkpath(config);
+  ASSERT_EQ(::mkfifo(QFile::encodeName(config + QStringLiteral("/url.txt")).constData(), 0600), 0);
+  Result r = Run(QStringLiteral("tavelin"), {QStringLiteral("--update"), QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 4) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("url.txt — не обычный файл"))) << r.err.toStdString();
+  QFile::remove(config + QStringLiteral("/url.txt"));
+
+  const QString lock = root.filePath(QStringLiteral("lock/tavelin-port1.lock"));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(lock).constData(), 0666), 0);
+  r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 1) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("tavelin-port1.lock — не обычный файл"))) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QStringLiteral("A.4/1234/155"));
+}
+
+TEST_F(CliTest, AReaderThatStopsEarlyNeverCutsTheRun) {
+  QProcess p;
+  p.setProcessEnvironment(env);
+  p.start(QStringLiteral("/bin/sh"),
+          {QStringLiteral("-c"), QStringLiteral("\"$0\" --update --yes --package \"$1\" | head -1"),
+           testpaths::Bin(QStringLiteral("tavelin")), package});
+  ASSERT_TRUE(p.waitForFinished(120000));
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+  EXPECT_TRUE(QDir(root.filePath(QStringLiteral("state/Korvalis/Tavelin/pending")))
+                  .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                  .isEmpty());
+}

@@ -136,3 +136,48 @@ TEST_F(StateTest, ARecordOfAnEarlierVersionStillNamesItsDevice) {
   EXPECT_TRUE(now.value(QStringLiteral("port")).isDouble());
   EXPECT_TRUE(now.value(QStringLiteral("connection")).isString());
 }
+
+TEST_F(StateTest, WhatOthersPutInTheStateFolderIsNeverFollowed) {
+  history::Append(Event("one"));
+  const QString path = history::JournalPath();
+  // A line no record could be is skipped, and the reader goes on after it.
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write(QByteArray(3 * 1024 * 1024, 'x') + '\n');
+  }
+  history::Append(Event("two"));
+  EXPECT_EQ(Events(), (QStringList{QStringLiteral("one"), QStringLiteral("two")}));
+  // A pipe in the journal's place holds nobody.
+  ASSERT_TRUE(QFile::remove(path));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+  EXPECT_TRUE(history::Read().isEmpty());
+  history::Append(Event("three"));
+  ASSERT_TRUE(QFile::remove(path));
+
+  // A kept image's folder that is a link: what it points to is not removed.
+  const QString elsewhere = root.filePath(QStringLiteral("elsewhere"));
+  QDir().mkpath(elsewhere);
+  QFile(elsewhere + QStringLiteral("/precious")).open(QIODevice::WriteOnly);
+  QDir().mkpath(pending::PendingRoot());
+  ASSERT_EQ(::symlink(QFile::encodeName(elsewhere).constData(),
+                      QFile::encodeName(pending::PendingRoot() + QStringLiteral("0000420150")).constData()),
+            0);
+  pending::TPending p;
+  p.serial = QStringLiteral("0000420150");
+  p.folder = pending::PendingRoot() + p.serial + QLatin1Char('/');
+  pending::Remove(p);
+  EXPECT_TRUE(QFile::exists(elsewhere + QStringLiteral("/precious")));
+}
+
+TEST_F(StateTest, AStateFolderOfAnotherUserIsNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder away";
+  const QString dir = history::StateDir();
+  ASSERT_FALSE(dir.isEmpty());
+  ASSERT_EQ(::chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
+  ::chmod(QFile::encodeName(dir).constData(), 0777);
+  EXPECT_TRUE(history::StateDir().isEmpty());
+  history::Append(Event("one"));
+  EXPECT_FALSE(QFile::exists(dir + QStringLiteral("history.jsonl")));
+  ASSERT_EQ(::chown(QFile::encodeName(dir).constData(), 0, 0), 0);
+}

@@ -5,6 +5,7 @@
 #include <QTranslator>
 
 #include <QTextStream>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -75,6 +76,9 @@ int main(int argc, char **argv) {
   // The command line shows no window and needs no display: no GUI at all.
   if (WantsCommandLine(argc, argv)) {
     qInstallMessageHandler(CommandLineMessages);
+    // Output piped into a reader that stops early (| head) must never cut a
+    // run short: a register would stay half-way through its update.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
     WatchTerminationSignals();
