@@ -435,7 +435,12 @@ void TMainForm::CheckConnectButtonClick() {
   }
   TOperationGuard operation(*this);
   FRunning = true;
-  CheckConnectButton->setEnabled(false);
+  // The method and the driver's settings dialog belong to the run now: a
+  // dialog opened mid-run would hold it, a method changed mid-run would
+  // mix two kinds of transfer.
+  for (QWidget *w : {static_cast<QWidget *>(CheckConnectButton), static_cast<QWidget *>(cbMethod),
+                     static_cast<QWidget *>(DrvSetButton)})
+    w->setEnabled(false);
   FRunEnd = TRunEnd::Error;
   FInstalled = 0;
   TWindowView view(*this);
@@ -443,7 +448,9 @@ void TMainForm::CheckConnectButtonClick() {
   FRunEnd = FLastRun.end;
   FInstalled = FLastRun.installed;
   FRunning = false;
-  CheckConnectButton->setEnabled(true);
+  for (QWidget *w : {static_cast<QWidget *>(CheckConnectButton), static_cast<QWidget *>(cbMethod),
+                     static_cast<QWidget *>(DrvSetButton)})
+    w->setEnabled(true);
 }
 
 void TMainForm::DrvSetButtonClick() {

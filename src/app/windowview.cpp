@@ -54,8 +54,10 @@ void TWindowView::StepBegin(const QString &caption) {
 void TWindowView::StepEnd() { ProrgessTForm->hide(); }
 
 void TWindowView::TransferLocked(bool locked) {
-  f.cbMethod->setEnabled(!locked);
-  f.DrvSetButton->setEnabled(!locked);
+  // Within a run they stay locked until it ends.
+  const bool enable = !locked && !f.runInProgress();
+  f.cbMethod->setEnabled(enable);
+  f.DrvSetButton->setEnabled(enable);
 }
 
 void TWindowView::RunEnding() { f.CloseRefusalNotice(); }

@@ -28,7 +28,7 @@ bool show(const Box &box) {
   entry += QStringLiteral(": ") + box.text;
   applog::Info(entry);
   const bool yes = ask(box);
-  if (box.kind == Kind::Question || box.kind == Kind::Warning)
+  if (box.kind == Kind::Question || (box.kind == Kind::Warning && !box.okOnly))
     applog::Info(QStringLiteral("Ответ: ") + (yes ? QStringLiteral("Да") : QStringLiteral("Нет")));
   return yes;
 }

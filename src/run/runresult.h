@@ -51,6 +51,9 @@ struct TRunResult {
   bool settingsResetNoCopy = false;  // the set-up reset them and no copy was taken
   QList<TCellNotRestored> cellsNotRestored;
   QStringList warnings;  // every error or warning shown during the run
+  // What the run had to say without stopping for it (a settings file taken
+  // from its copy, the rule's cells not written): shown in the closing box.
+  QStringList notes;
   QList<TRecoveryOutcome> recoveries;
 
   bool settingsLost() const { return settingsNotRestored || settingsResetNoCopy || !cellsNotRestored.isEmpty(); }

@@ -243,7 +243,7 @@ void TUpdateRun::RestoreSettingsAfterTransfer(const TFWRule &rule, bool setUpAne
   const bool haveSnapshot = TablesRunSnapshotTaken();
   if (rule.savesetting || (setUpAnew && haveSnapshot)) {
     QList<TCellNotRestored> cells;
-    const bool restored = RestoreTablesAfterUpdate(&cells);
+    const bool restored = RestoreTablesAfterUpdate(&cells, &FResult.notes);
     if (!restored) FResult.settingsNotRestored = true;
     // Every restore of the run writes the whole snapshot back: what the last
     // one could not put back is what stays lost.
@@ -282,10 +282,12 @@ void TUpdateRun::WriteUpdateTables(const TFWRule &rule) {
   applog::Info(QStringLiteral("Записаны ячейки правила: %1 из %2")
                    .arg(rule.updatetables.size() - failed.size())
                    .arg(rule.updatetables.size()));
-  // The update itself succeeded; cells that did not take are reported, not dropped.
-  if (!failed.isEmpty())
-    Notice(run::TNotice::Error, QStringLiteral("Не удалось записать ячейки таблиц:\r\n") +
-                                    failed.join(QStringLiteral("\r\n")));
+  // The update itself succeeded; cells that did not take are reported, not
+  // dropped, at the end of the run: the chain does not wait for anyone.
+  if (!failed.isEmpty()) {
+    FResult.notes << QStringLiteral("Не удалось записать ячейки таблиц:\r\n") + failed.join(QStringLiteral("\r\n"));
+    FResult.warnings << FResult.notes.last();
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -225,10 +225,14 @@ void TUpdateRun::Close() {
                       .arg(c.field)
                       .arg(c.name, c.answer);
   }
-  if (!settings.isEmpty() && !FRefuseUpdate) FResult.end = TRunEnd::Error;  // lost settings are no success
+  const bool lost = !settings.isEmpty();
+  if (lost && !FRefuseUpdate) FResult.end = TRunEnd::Error;  // lost settings are no success
+  // What the run gathered on its way, said once at its end.
+  for (const QString &note : FResult.notes) settings += QStringLiteral("\r\n") + note;
   FResult.message = closing + settings;
   FJournal.End(FRefuseUpdate ? QStringLiteral("not updated")
-               : settings.isEmpty() ? QStringLiteral("latest") : QStringLiteral("settings not restored"),
+               : lost        ? QStringLiteral("settings not restored")
+                             : QStringLiteral("latest"),
                closing + settings);
   if (settings.isEmpty())
     FView->Notice(run::TNotice::Information, QString(), text);

@@ -204,7 +204,7 @@ void RestoreTables() {
     msgbox::ShowInformation(QStringLiteral("Таблицы восстановлены: записано ячеек: %1.").arg(written));
 }
 
-bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestoredCells) {
+bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestoredCells, QStringList *notes) {
   if (g_running) return false;
   int failed = 0;
   QString notRestored;
@@ -218,7 +218,12 @@ bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestoredCells) {
     } catch (const Exception &e) {
       // Nothing was written: every reason lies in the file or its check.
       const QString bak = main + QStringLiteral(".bak");
-      msgbox::ShowError(e.message() + QStringLiteral("\r\nНастройки ККТ восстанавливаются из предыдущей копии %1.").arg(bak));
+      const QString text =
+          e.message() + QStringLiteral("\r\nНастройки ККТ восстанавливаются из предыдущей копии %1.").arg(bak);
+      if (notes)
+        *notes << text;
+      else
+        msgbox::ShowError(text);
       op.tables->setFileName(bak);
       try {
         op.tables->setTablesData(QString());
@@ -232,11 +237,14 @@ bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestoredCells) {
     notRestored = ExceptionMessage(e);
   }
   if (!notRestored.isEmpty()) {
-    msgbox::ShowWarning(kRestoreCaption,
-                        QStringLiteral("Настройки ККТ после обновления не восстановлены.\r\n") + notRestored);
+    if (notes)
+      *notes << notRestored;
+    else
+      msgbox::ShowWarning(kRestoreCaption,
+                          QStringLiteral("Настройки ККТ после обновления не восстановлены.\r\n") + notRestored);
     return false;
   }
-  if (failed > 0) ShowUnrestored(failed);
+  if (failed > 0 && !notes) ShowUnrestored(failed);
   return true;
 }
 

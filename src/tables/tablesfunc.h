@@ -4,6 +4,7 @@
 // command of the main window.
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // A settings cell the restore after an update could not put back.
 struct TCellNotRestored {
@@ -28,8 +29,10 @@ void RestoreTables();
 // and takes "tables.json.bak"; false (after a warning) when neither can be
 // used and the settings stay as the update left them. Cells the register
 // refused, and cells the run's backup left out, are listed in the log window
-// and counted in a warning box, and in notRestored when given.
-bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestored = nullptr);
+// and counted in a warning box, and in notRestored when given. notes given:
+// no box at all (an update run under way must not wait on one); what they
+// would say goes there, to be shown when the run ends.
+bool RestoreTablesAfterUpdate(QList<TCellNotRestored> *notRestored = nullptr, QStringList *notes = nullptr);
 
 // One update run. The register's settings before the run's first change are
 // the run's snapshot: the first backup of the run saves it, later backups

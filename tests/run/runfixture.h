@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <map>
 
+#include "common/apppaths.h"
 #include "common/waits.h"
 #include "run/startup.h"
 #include "run/updaterun.h"
@@ -76,6 +77,9 @@ class RunFixture : public ::testing::Test {
     qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("data"))));
     qputenv("TAVELIN_LOCK_DIR", QFile::encodeName(root.filePath(QStringLiteral("lock"))));
     qputenv("OSTREL_DRIVER", QFile::encodeName(testpaths::Bin(QStringLiteral("libostrel-sim.so"))));
+    // The tables snapshots go beside the executable: a folder of this test's.
+    QDir().mkpath(root.filePath(QStringLiteral("app")));
+    apppaths::SetAppDirForTests(root.filePath(QStringLiteral("app")));
     waits::SetClock(&clock);
     ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
     run.FTempPath = startup::MakeWorkFolder();
@@ -90,6 +94,7 @@ class RunFixture : public ::testing::Test {
   void TearDown() override {
     startup::RemoveWorkFolder(run.FTempPath);
     waits::SetClock(nullptr);
+    apppaths::SetAppDirForTests(QString());
   }
 
   int Sim(QStringList args, QString *out = nullptr) {
