@@ -7,6 +7,7 @@
 #include <QThread>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "sim/model/image.h"
 #include "sim/model/store.h"
@@ -42,6 +43,7 @@ void Usage(FILE *to) {
       "  -h --help\t\t\tPrint this help message\n"
       "  -V --version\t\t\tPrint the version number\n"
       "  -l --list\t\t\tList currently attached DFU capable devices\n"
+      "  -S --serial <serial>\t\tSpecify the serial number of the DFU device\n"
       "  -D --download <file>\t\tWrite firmware from <file> into device\n"
       "\nThis dfu-util works on the simulated registers of the state folder\n"
       "(OSTREL_SIM_DIR, else $XDG_DATA_HOME/ostrel-sim).\n",
@@ -78,7 +80,8 @@ void Progress(int upto, int of25) {
   (void)of25;
 }
 
-int Download(osim::Store &store, const QString &file) {
+// serial non-empty: only the device with that serial (as dfu-util's -S).
+int Download(osim::Store &store, const QString &file, const std::string &serial) {
   QFile f(file);
   if (!f.open(QIODevice::ReadOnly))
     return Fail("Cannot open file " + file.toStdString() + " for reading: " + f.errorString().toStdString());
@@ -86,7 +89,9 @@ int Download(osim::Store &store, const QString &file) {
   f.close();
   std::fputs("Warning: Invalid DFU suffix signature\nA valid DFU suffix will be required in a future dfu-util release\n",
              stderr);
-  const auto devices = DfuDevices(store);
+  auto devices = DfuDevices(store);
+  if (!serial.empty())
+    std::erase_if(devices, [&](const Found &d) { return d.serial != serial; });
   if (devices.empty()) return Fail("No DFU capable USB device available");
   if (devices.size() > 1)
     return Fail("More than one DFU capable USB device found! Try `--list' and specify the serial number or disconnect all but one device");
@@ -161,6 +166,7 @@ int main(int argc, char *argv[]) {
 
   bool list = false;
   QString download;
+  std::string serial;
   for (qsizetype i = 0; i < args.size(); ++i) {
     const QString &a = args[i];
     if (a == QStringLiteral("-l") || a == QStringLiteral("--list")) {
@@ -171,6 +177,12 @@ int main(int argc, char *argv[]) {
         return Fail("option requires an argument -- 'D'", kExitUsage);
       }
       download = args[++i];
+    } else if (a == QStringLiteral("-S") || a == QStringLiteral("--serial")) {
+      if (i + 1 >= args.size()) {
+        std::fputs(kBanner, stdout);
+        return Fail("option requires an argument -- 'S'", kExitUsage);
+      }
+      serial = args[++i].toStdString();
     } else if (a.startsWith(QStringLiteral("-D")) && a.size() > 2) {
       download = a.mid(2);
     } else if (a == QStringLiteral("-V") || a == QStringLiteral("--version")) {
@@ -197,7 +209,7 @@ int main(int argc, char *argv[]) {
       for (const Found &f : DfuDevices(store)) Out(FoundLine(f));
       return 0;
     }
-    return Download(store, download);
+    return Download(store, download, serial);
   } catch (const std::exception &e) {
     return Fail(e.what());
   }

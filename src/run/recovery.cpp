@@ -41,7 +41,8 @@ void TUpdateRun::RecoverPending() {
   // A register in its boot-loader answers no driver call: nothing but the
   // listing is asked before the download.
   if (drv->GetECRStatus() != 0) {
-    if (!ListDfuDevices()) return;
+    // Only the register the image was kept for: never another one in DFU mode.
+    if (!DfuListed(ListDfuDevices(), p->serial)) return;
     outcome.asked = true;
     const bool yes = Ask(run::TQuestion::RecoverDfu, QStringLiteral("Прерванное обновление"),
                          QStringLiteral("ККТ %1 осталась в режиме загрузки после прерванного обновления (%2). "
@@ -91,14 +92,14 @@ bool TUpdateRun::RedownloadPending(pending::TPending &p) {
   {
     WaitWindow hide{*FView};
     WaitWithProgress(QStringLiteral("Прошивка"), 45, kFlashingWaitMs);
-    ListDfuDevices();
+    const QStringList listed = ListDfuDevices();
     if (!QFileInfo::exists(tool)) {
       FView->WaitEnd();
       Notice(run::TNotice::Plain, QStringLiteral("File: ") + tool + QStringLiteral(" not found."));
       return false;
     }
     FJournal.TransferStart(p.rule, p.image(), p.sha256);
-    DownloadImage(tool, p.image());
+    DownloadImage(tool, p.image(), p.serial, listed);
     WaitWithProgress(QStringLiteral("Перезагрузка"), 450,
                      p.rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
   }

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
 
@@ -94,13 +95,21 @@ void TUpdateRun::WaitWithProgress(const QString &caption, int steps, int ms) {
   } while (waits::TickCount() <= t0 + static_cast<std::uint64_t>(ms));
 }
 
-bool TUpdateRun::ListDfuDevices() {
+QStringList TUpdateRun::ListDfuDevices() {
+  QStringList serials;
   const QString tool = FTempPath + QString::fromLatin1(kDfuTool);
   // A missing tool is reported by name a step later, not as a failed start.
-  if (!QFileInfo::exists(tool)) return false;
+  if (!QFileInfo::exists(tool)) return serials;
   QString output;
   ExecuteAndCapture(tool, QStringList{QStringLiteral("-l")}, output);
-  return output.contains(QStringLiteral("Found DFU"));
+  static const QRegularExpression serialOf(QStringLiteral("serial=\"([^\"]*)\""));
+  for (const QString &line : output.split(QLatin1Char('\n')))
+    if (line.contains(QStringLiteral("Found DFU"))) serials << serialOf.match(line).captured(1);
+  return serials;
+}
+
+bool TUpdateRun::DfuListed(const QStringList &listed, const QString &serial) {
+  return listed.contains(serial) || (listed.size() == 1 && listed.first().isEmpty());
 }
 
 bool TUpdateRun::FlashDfu() {
@@ -118,6 +127,8 @@ bool TUpdateRun::FlashDfu() {
     }
   }
 
+  // Closing: nothing to save for a transfer that will not start.
+  if (FStopRequested) return false;
   // Without its backup the update does not go on when the operator says so.
   if (rule.savesetting && !BackupTables()) return false;
 
@@ -144,7 +155,7 @@ bool TUpdateRun::FlashDfu() {
     WaitWindow hide{*FView};
     WaitWithProgress(QStringLiteral("Прошивка"), 45, kFlashingWaitMs);
 
-    ListDfuDevices();
+    const QStringList listed = ListDfuDevices();
 
     const QString image = FTempPath + rule.filename;
     if (!FWFilePresent(FTempPath, rule.filename)) {
@@ -159,7 +170,7 @@ bool TUpdateRun::FlashDfu() {
       return false;
     }
 
-    DownloadImage(tool, image);
+    DownloadImage(tool, image, FSerial, listed);
 
     WaitWithProgress(QStringLiteral("Перезагрузка"), 450,
                      rule.level == 1 ? kRebootWaitBootLoaderMs : kRebootWaitFirmwareMs);
@@ -184,18 +195,32 @@ bool TUpdateRun::FlashDfu() {
   return true;
 }
 
-bool TUpdateRun::DownloadImage(const QString &tool, const QString &image) {
+bool TUpdateRun::DownloadImage(const QString &tool, const QString &image, const QString &serial,
+                               QStringList listed) {
   for (int attempt = 1;; ++attempt) {
+    // Every download is aimed at its own register: with several in DFU mode
+    // by its serial, and never at another one.
+    QStringList args{QStringLiteral("-D"), image};
+    if (!listed.isEmpty() && !DfuListed(listed, serial)) {
+      FJournal.TransferEnd(false, QStringLiteral("not listed: ") + serial, attempt);
+      Notice(run::TNotice::Plain,
+             QStringLiteral("ККТ %1 не найдена среди устройств в режиме загрузки (найдены: %2). Прошивка не записана.")
+                 .arg(serial, listed.join(QStringLiteral(", "))));
+      return false;
+    }
+    if (listed.size() > 1) args = QStringList{QStringLiteral("-S"), serial} + args;
     QString output;
     // The image path goes as one argument, so a path with blanks arrives whole.
-    ExecuteAndCapture(tool, QStringList{QStringLiteral("-D"), image}, output);
+    ExecuteAndCapture(tool, args, output);
     const bool done = output.toUpper().contains(QStringLiteral("DONE"));
     FJournal.TransferEnd(done, output, attempt);
     if (done) return true;
     Notice(run::TNotice::Plain, QStringLiteral("Не удалось загрузить прошивку в ККТ.\r\n") + output);
     // A register still in its boot-loader can take the image again; one that
     // is gone from the bus cannot.
-    if (attempt > kMoreTries || FStopRequested || !ListDfuDevices()) return false;
+    if (attempt > kMoreTries || FStopRequested) return false;
+    listed = ListDfuDevices();
+    if (!DfuListed(listed, serial)) return false;
     if (!Ask(run::TQuestion::RetryDownload, QString(), QStringLiteral("Повторить загрузку прошивки?"))) return false;
   }
 }

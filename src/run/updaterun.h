@@ -85,12 +85,18 @@ class TUpdateRun {
   bool FlashXModem();
   bool StartXModemUpdate();
   void TimerTimer();
-  bool ListDfuDevices();
+  // The devices in DFU mode the tool lists now: the serial each names
+  // (empty when its line names none).
+  QStringList ListDfuDevices();
+  // The register with that serial is among those listed, or it is the only
+  // one listed and the listing names no serial.
+  static bool DfuListed(const QStringList &listed, const QString &serial);
   // The wait window with its caption and a bar of that many steps, for ms.
   void WaitWithProgress(const QString &caption, int steps, int ms);
   void WriteUpdateTables(const TFWRule &rule);
-  // The download, asked again while the register stays in its boot-loader.
-  bool DownloadImage(const QString &tool, const QString &image);
+  // The download into the register with that serial, asked again while it
+  // stays in its boot-loader; listed: the listing taken just before.
+  bool DownloadImage(const QString &tool, const QString &image, const QString &serial, QStringList listed);
   // The serial check after the reboot, with the set-up the register asks
   // for; false: a set-up step failed. setUpAnew: the register was reset.
   bool SetUpAfterReboot(QString &serial, bool *setUpAnew = nullptr);
