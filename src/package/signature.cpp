@@ -174,13 +174,10 @@ QStringList TrustedKeyDirs() {
   const QString tail = QStringLiteral("share/tavelin/trusted-keys/");
   const QString app = apppaths::AppDir();
   QStringList dirs{app + tail, QDir::cleanPath(app + QStringLiteral("../") + tail) + QLatin1Char('/')};
-  QString xdg = qEnvironmentVariable("XDG_CONFIG_DIRS");
-  if (xdg.isEmpty()) xdg = QStringLiteral("/etc/xdg");
-  for (const QString &d : xdg.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
-    // A relative entry is not valid here (XDG base directory rules).
-    if (!QDir::isAbsolutePath(d)) continue;
-    dirs << QDir::cleanPath(d + QStringLiteral("/Korvalis/Tavelin/trusted-keys")) + QLatin1Char('/');
-  }
+  // The system configuration folder as the build fixed it: never one a user
+  // names in the environment, or any user could trust a key of their own in
+  // a program an administrator runs.
+  dirs << QDir::cleanPath(QStringLiteral(TAVELIN_SYSCONFDIR "/Korvalis/Tavelin/trusted-keys")) + QLatin1Char('/');
   dirs.removeDuplicates();
   return dirs;
 }

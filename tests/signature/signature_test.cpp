@@ -170,15 +170,21 @@ TEST_F(SignatureTest, TrustedKeysComeFromTheProgramsFoldersAndTheSystemConfigura
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(user));
   const QString tail = QStringLiteral("/Korvalis/Tavelin/trusted-keys/");
   const QStringList dirs = signature::TrustedKeyDirs();
+  // The system folder is the one the build fixed, whatever the environment says.
   EXPECT_EQ(dirs, (QStringList{app + QStringLiteral("/share/tavelin/trusted-keys/"),
-                               dir.filePath(QStringLiteral("prefix/share/tavelin/trusted-keys/")), sys1 + tail,
-                               sys2 + tail}));
-  // A key in the user's own folder counts for nothing.
-  QDir().mkpath(user + tail);
-  QFile::copy(publisher->pub, user + tail + QStringLiteral("mine.pub"));
+                               dir.filePath(QStringLiteral("prefix/share/tavelin/trusted-keys/")),
+                               QStringLiteral("/etc/xdg") + tail}));
+  // A key in the user's own folder, or in a folder of XDG_CONFIG_DIRS (which
+  // any user sets), counts for nothing.
+  for (const QString &d : {user, sys2}) {
+    QDir().mkpath(d + tail);
+    QFile::copy(publisher->pub, d + tail + QStringLiteral("mine.pub"));
+  }
   EXPECT_TRUE(signature::LoadTrustedKeys().keys.isEmpty());
-  QDir().mkpath(sys2 + tail);
-  QFile::copy(publisher->pub, sys2 + tail + QStringLiteral("maker.pub"));
+  // Beside the program: trusted.
+  const QString beside = dir.filePath(QStringLiteral("prefix/share/tavelin/trusted-keys/"));
+  QDir().mkpath(beside);
+  QFile::copy(publisher->pub, beside + QStringLiteral("maker.pub"));
   EXPECT_EQ(signature::LoadTrustedKeys().keys.size(), 1);
   apppaths::SetAppDirForTests(QString());
 }
