@@ -328,16 +328,20 @@ bool TUpdateRun::BackupTables() {
     FJournal.NoteSaved(static_cast<int>(
         QJsonDocument::fromJson(data.toUtf8()).object().value(QStringLiteral("fields")).toArray().size()));
   }
-  const bool verified = VerifyTables();
+  QString raised;
+  const bool verified = VerifyTables(&raised);
   FJournal.NoteVerified(verified);
-  // An error of the verification is shown by it already: one box, not two.
-  if (!verified && !VerifyErrorShown()) {
+  // The report goes into the closing box: the chain does not wait on it.
+  if (!verified) {
+    QString text = raised;
     try {
-      QString text;
-      GetVerifyError(text);
-      Notice(run::TNotice::Error, text);
+      if (text.isEmpty()) GetVerifyError(text);
     } catch (...) {
       // The report is a courtesy; the transfer goes on without it.
+    }
+    if (!text.isEmpty()) {
+      FResult.notes << text;
+      FResult.warnings << text;
     }
   }
   return true;

@@ -94,14 +94,7 @@ void NoteRunCell(int table, int row, int field, int type, int intValue, const QS
   g_run.cells.push_back(c);
 }
 
-namespace {
-bool g_verifyErrorShown = false;
-}  // namespace
-
-bool VerifyErrorShown() { return g_verifyErrorShown; }
-
-bool VerifyTables() {
-  g_verifyErrorShown = false;
+bool VerifyTables(QString *error) {
   try {
     Operation op;
     return op.tables->Verify();
@@ -109,8 +102,11 @@ bool VerifyTables() {
     const QString message = ExceptionMessage(e);
     // The report that follows names this failure, not an older mismatch.
     LastVerifyError.Reason = message;
+    if (error) {
+      *error = message;
+      return false;
+    }
     msgbox::ShowError(message);
-    g_verifyErrorShown = true;
     return false;
   }
 }

@@ -18,9 +18,8 @@ struct TCellNotRestored {
 // must not go on, and the previous snapshot stays. Errors propagate.
 bool SaveTables(QString &AData);
 // Compares the snapshot with the register; an error is shown and gives false.
-bool VerifyTables();
-// True when the last VerifyTables failed with an error it has shown itself.
-bool VerifyErrorShown();
+// error given: no box; the error's text goes there instead.
+bool VerifyTables(QString *error = nullptr);
 // Writes back every cell that differs from the snapshot file; an error is
 // shown. The key command's restore: it ends with a box that says how many
 // cells were written, or how many could not be (listed in the log window).
