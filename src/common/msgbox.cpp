@@ -44,7 +44,6 @@ bool ask(const Box &box) {
 void SetAnswerer(Answerer *answerer) { g_answerer = answerer; }
 Answerer *CurrentAnswerer() { return g_answerer; }
 void SetPresenter(Answerer *presenter) { g_presenter = presenter; }
-Answerer *Presenter() { return g_presenter; }
 
 void ShowError(const QString &text) { show({Kind::Error, {}, text}); }
 void ShowInformation(const QString &text) { show({Kind::Information, {}, text}); }

@@ -34,7 +34,6 @@ Answerer *CurrentAnswerer();
 // Who shows a box when no answerer is set: the window's real boxes. With
 // neither, a box is only logged and a question is answered No.
 void SetPresenter(Answerer *presenter);
-Answerer *Presenter();
 
 // Error icon, OK.
 void ShowError(const QString &text);

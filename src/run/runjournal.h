@@ -42,10 +42,6 @@ class TRunJournal {
     if (FSerial.isEmpty()) FSerial = serial;
   }
   void Recovery(const QString &serial, const QString &kind, const QString &answer, const QString &result);
-  // The identity read last, at the end of the run.
-  void FinalIdentity(const TECRFwInfo &id) {
-    if (FStarted) FLast = id;
-  }
   // Writes the run's end once; message: the closing message shown, or why
   // the run ended.
   void End(const QString &result, const QString &message);
