@@ -140,4 +140,38 @@ int Replace(const QString &path, const QByteArray &bytes, const QString &backup)
   return 0;
 }
 
+bool ReadRegular(const QString &path, qsizetype maxBytes, QByteArray *out, QString *error, bool follow,
+                 bool *missing) {
+  if (missing) *missing = false;
+  const auto fail = [&](const QString &why) {
+    if (error) *error = why;
+    return false;
+  };
+  const int fd = ::open(QFile::encodeName(path).constData(),
+                        O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    if (errno == ENOENT && missing) *missing = true;
+    return fail(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    return fail(QStringLiteral("Файл %1 — не обычный файл.").arg(path));
+  QByteArray bytes;
+  char buf[16384];
+  while (bytes.size() < maxBytes) {
+    const ssize_t n = ::read(fd, buf, static_cast<size_t>(qMin<qsizetype>(sizeof buf, maxBytes - bytes.size())));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      return fail(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    if (n == 0) break;
+    bytes.append(buf, n);
+  }
+  *out = bytes;
+  return true;
+}
+
 }  // namespace privatefile

@@ -35,4 +35,11 @@ int OpenAppend(const QString &path);
 // (errno) when path stays as it was.
 int Replace(const QString &path, const QByteArray &bytes, const QString &backup = QString());
 
+// Reads at most maxBytes from the beginning of path: only a regular file, and
+// a pipe or device put in its place never blocks. follow false: never through
+// a link. Returns false with the reason in *error (in Russian, naming the
+// file); a missing file sets *missing when given.
+bool ReadRegular(const QString &path, qsizetype maxBytes, QByteArray *out, QString *error = nullptr,
+                 bool follow = true, bool *missing = nullptr);
+
 }  // namespace privatefile

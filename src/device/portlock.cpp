@@ -1,6 +1,7 @@
 #include "device/portlock.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,20 @@
 namespace {
 
 QString Reason() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+QString UserName(uid_t uid) {
+  struct passwd pw {};
+  struct passwd *found = nullptr;
+  char buf[4096];
+  if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found) return QString::fromLocal8Bit(pw.pw_name);
+  return QString::number(uid);
+}
+
+// "Файл блокировки PATH (владелец NAME) ..." for the operator, who must
+// know whose file stands in the way.
+QString LockFileText(const QByteArray &name, const struct stat &st) {
+  return QStringLiteral("Файл блокировки %1 (владелец %2)").arg(QFile::decodeName(name), UserName(st.st_uid));
+}
 
 }  // namespace
 
@@ -52,14 +67,29 @@ bool TPortLock::TryLock(int port) {
     throw Exception(QStringLiteral("Не удалось открыть файл блокировки %1: %2")
                         .arg(QFile::decodeName(name), Reason()));
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
     ::close(fd);
-    throw Exception(QStringLiteral("Файл блокировки %1 — не обычный файл.").arg(QFile::decodeName(name)));
+    errno = err;
+    throw Exception(QStringLiteral("Не удалось открыть файл блокировки %1: %2").arg(QFile::decodeName(name), Reason()));
+  }
+  FBusyText = PortBusyText(port);
+  if (!S_ISREG(st.st_mode)) {
+    // Something a local user put there: the register is kept from updates
+    // until an administrator removes it, so say what and whose it is.
+    ::close(fd);
+    FBusyText = QStringLiteral("%1 — не обычный файл; ККТ на порту %2 не будет обновляться, пока его не уберут.")
+                    .arg(LockFileText(name, st))
+                    .arg(port);
+    return false;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(fd);
-    if (err == EWOULDBLOCK) return false;
+    if (err == EWOULDBLOCK) {
+      if (st.st_uid != ::geteuid()) FBusyText += QLatin1Char(' ') + LockFileText(name, st) + QLatin1Char('.');
+      return false;
+    }
     errno = err;
     throw Exception(QStringLiteral("Не удалось заблокировать файл %1: %2")
                         .arg(QFile::decodeName(name), Reason()));

@@ -14,9 +14,12 @@ class TPortLock {
   TPortLock &operator=(const TPortLock &) = delete;
 
   // Tries to take the lock of port without waiting. True when this object now
-  // holds it (or already did); false when another copy holds it. A lock file
-  // that cannot be made or opened raises Exception with the reason.
+  // holds it (or already did); false when another copy holds it, or when what
+  // lies at the lock file's path is no regular file: BusyText() then says
+  // which (with the file's path and owner where that is not this user). A
+  // lock file that cannot be made or opened raises Exception with the reason.
   bool TryLock(int port);
+  QString BusyText() const { return FBusyText; }
   void Release();
   bool Held() const { return FFd >= 0; }
   int Port() const { return FPort; }
@@ -29,6 +32,7 @@ class TPortLock {
  private:
   int FFd = -1;
   int FPort = 0;
+  QString FBusyText;
 };
 
 // How logical device index (its registry key, the device number - 1) is

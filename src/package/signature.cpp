@@ -11,6 +11,7 @@
 
 #include "common/apppaths.h"
 #include "common/error.h"
+#include "common/privatefile.h"
 
 Q_LOGGING_CATEGORY(lcPackage, "tavelin.package")
 
@@ -152,12 +153,12 @@ KeyRing LoadKeys(const QStringList &filesAndFolders) {
   }
   for (const QString &path : files) {
     ++ring.files;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-      ring.errors << QStringLiteral("%1: %2").arg(path, f.errorString());
+    QByteArray text;
+    QString error;
+    if (!privatefile::ReadRegular(path, kMaxSignatureBytes + 1, &text, &error)) {
+      ring.errors << QStringLiteral("%1: %2").arg(path, error);
       continue;
     }
-    const QByteArray text = f.read(kMaxSignatureBytes + 1);
     try {
       if (text.size() > kMaxSignatureBytes) throw Exception(QStringLiteral("это не открытый ключ minisign"));
       PublicKey k = ParsePublicKey(text);
@@ -170,15 +171,21 @@ KeyRing LoadKeys(const QStringList &filesAndFolders) {
   return ring;
 }
 
-QStringList TrustedKeyDirs() {
-  const QString tail = QStringLiteral("share/tavelin/trusted-keys/");
+QStringList MachineConfigDirs() {
+  const QString tail = QStringLiteral("share/tavelin/");
   const QString app = apppaths::AppDir();
   QStringList dirs{app + tail, QDir::cleanPath(app + QStringLiteral("../") + tail) + QLatin1Char('/')};
   // The system configuration folder as the build fixed it: never one a user
   // names in the environment, or any user could trust a key of their own in
   // a program an administrator runs.
-  dirs << QDir::cleanPath(QStringLiteral(TAVELIN_SYSCONFDIR "/Korvalis/Tavelin/trusted-keys")) + QLatin1Char('/');
+  dirs << QDir::cleanPath(QStringLiteral(TAVELIN_SYSCONFDIR "/Korvalis/Tavelin")) + QLatin1Char('/');
   dirs.removeDuplicates();
+  return dirs;
+}
+
+QStringList TrustedKeyDirs() {
+  QStringList dirs;
+  for (const QString &d : MachineConfigDirs()) dirs << d + QStringLiteral("trusted-keys/");
   return dirs;
 }
 

@@ -48,10 +48,13 @@ struct KeyRing {
 // exist adds nothing). Unreadable or malformed files land in errors.
 KeyRing LoadKeys(const QStringList &filesAndFolders);
 
-// The machine's trusted-key folders: share/tavelin/trusted-keys/ relative to
-// the executable (beside it and in ../share for an installed layout), then
-// each $XDG_CONFIG_DIRS entry (default /etc/xdg) + Korvalis/Tavelin/trusted-keys/.
-// Never the user's own configuration: which keys count is the machine's decision.
+// The folders of the machine's own configuration, each with a trailing
+// separator: share/tavelin/ relative to the executable (beside it and in
+// ../share for an installed layout), then the system configuration folder
+// fixed at build time + Korvalis/Tavelin/. Never the user's own configuration
+// nor XDG_CONFIG_DIRS: what counts here is the machine's decision.
+QStringList MachineConfigDirs();
+// Each of those + "trusted-keys/".
 QStringList TrustedKeyDirs();
 KeyRing LoadTrustedKeys();
 

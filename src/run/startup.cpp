@@ -15,6 +15,7 @@
 #include "common/apppaths.h"
 #include "common/codepage.h"
 #include "common/error.h"
+#include "common/privatefile.h"
 #include "package/prepare.h"
 #include "package/unpack.h"
 #include "package/writeall.h"
@@ -50,7 +51,7 @@ QString RandomName() {
 }  // namespace
 
 QString DefaultPackageUrl() {
-  return QStringLiteral("http://") + QString::fromLatin1(kPackageHost) + QStringLiteral(":8080/techno/arhive.zip");
+  return QStringLiteral("https://") + QString::fromLatin1(kPackageHost) + QStringLiteral("/techno/arhive.zip");
 }
 
 QString ConfiguredPackageUrl() {
@@ -58,26 +59,17 @@ QString ConfiguredPackageUrl() {
   if (path.isEmpty()) return QString();
   // A pipe, a device or a link to one could hold the start for good: only a
   // regular file is read, and only its beginning.
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw Exception(QStringLiteral("Файл %1 — не обычный файл.").arg(path));
-  }
-  QByteArray head(kMaxUrlFileBytes, '\0');
-  ssize_t n;
-  do {
-    n = ::read(fd, head.data(), static_cast<size_t>(head.size()));
-  } while (n < 0 && errno == EINTR);
-  ::close(fd);
-  if (n < 0)
-    throw Exception(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
-  head.truncate(n);
-  QByteArray line = head.left(head.indexOf('\n') < 0 ? head.size() : head.indexOf('\n') + 1);
-  if (line.endsWith('\n')) line.chop(1);
-  if (line.endsWith('\r')) line.chop(1);
+  QByteArray head;
+  QString error;
+  if (!privatefile::ReadRegular(path, kMaxUrlFileBytes, &head, &error)) throw Exception(error);
+  // Notepad's byte-order mark and blanks around the address are no part of it.
+  if (head.startsWith("\xEF\xBB\xBF")) head.remove(0, 3);
+  head = head.trimmed();
+  const QByteArray line = head.left(head.indexOf('\n') < 0 ? head.size() : head.indexOf('\n')).trimmed();
+  // A file saved as UTF-8 is read as that; anything else as the register
+  // maker's 8-bit code page.
+  const QString utf8 = QString::fromUtf8(line);
+  if (!utf8.contains(QChar::ReplacementCharacter)) return utf8;
   return codepage::ToUnicode(line);
 }
 

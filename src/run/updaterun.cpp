@@ -148,7 +148,7 @@ void TUpdateRun::RunSteps() {
   const int port = ActiveDevicePort();
   if (port > 0 && !portLock.TryLock(port)) {
     FResult.end = TRunEnd::Busy;
-    FResult.message = PortBusyText(port);
+    FResult.message = portLock.BusyText();
     FView->Notice(run::TNotice::Information, QString(), FResult.message);
     return;
   }

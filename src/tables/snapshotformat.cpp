@@ -38,28 +38,6 @@ namespace {
 // Anything deeper is refused before the parser builds a tree of it.
 constexpr int kMaxSnapshotDepth = 3;
 
-int NestingDepth(const QByteArray &text) {
-  int depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') inString = false;
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > deepest) deepest = depth;
-      if (deepest > kMaxSnapshotDepth) return deepest;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
 // A scalar as a message shows it, short.
 QString Shown(const ojson &v) {
   QString s = Q(v.dump(-1, ' ', false, ojson::error_handler_t::replace));
@@ -121,34 +99,98 @@ QString SnapshotText(const QByteArray &bytes, const QString &path) {
   return codepage::ToUnicode(bytes);
 }
 
-TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
-  if (unicode.trimmed().isEmpty()) Damaged(path, QStringLiteral("файл пуст."));
-  const QByteArray text = unicode.toUtf8();
-  if (NestingDepth(text) > kMaxSnapshotDepth)
-    Damaged(path, QStringLiteral("вложенность данных глубже, чем в снимке таблиц (больше %1 уровней).")
-                      .arg(kMaxSnapshotDepth));
-  ojson j;
-  try {
-    j = ojson::parse(text.constData(), text.constData() + text.size());
-  } catch (const ojson::parse_error &e) {
-    Damaged(path, QStringLiteral("это не JSON (ошибка разбора у байта %1).").arg(static_cast<qulonglong>(e.byte)));
-  } catch (const ojson::exception &) {
-    // A number beyond any double (1e3037955) is refused by the parser apart.
-    Damaged(path, QStringLiteral("это не JSON (число вне допустимого диапазона)."));
+namespace {
+
+// Reads the snapshot as the parser goes, one record at a time: no tree of
+// the whole file is built, so a file of a million empty records costs no
+// more memory than the records it turns into. A snapshot is an object
+// holding an array of flat objects: three levels; anything deeper is refused
+// as soon as it opens.
+class SnapshotReader {
+ public:
+  using json = ojson;
+  SnapshotReader(const QString &path, TSnapshot &out) : path_(path), out_(out) {}
+
+  bool sawSerial = false, sawFields = false;
+
+  bool null() { return Scalar(json(nullptr)); }
+  bool boolean(bool v) { return Scalar(json(v)); }
+  bool number_integer(json::number_integer_t v) { return Scalar(json(v)); }
+  bool number_unsigned(json::number_unsigned_t v) { return Scalar(json(v)); }
+  bool number_float(json::number_float_t v, const json::string_t &) { return Scalar(json(v)); }
+  bool string(json::string_t &v) { return Scalar(json(std::move(v))); }
+  bool binary(json::binary_t &) { return Scalar(json()); }
+
+  bool start_object(std::size_t) {
+    Open();
+    if (depth_ == 2 && topKey_ == "fields") NotAList();
+    if (depth_ == 3 && inFields_) {
+      record_ = json::object();
+      inRecord_ = true;
+    }
+    return true;
   }
-  if (!j.is_object()) Damaged(path, QStringLiteral("это не объект JSON, а %1.").arg(QString::fromLatin1(j.type_name())));
-  TSnapshot s;
-  auto es = j.find("ecrSerial");
-  if (es == j.end() || !es->is_string()) Damaged(path, QStringLiteral("нет заводского номера ККТ (\"ecrSerial\")."));
-  s.serial = Q(es->get_ref<const std::string &>());
-  auto fields = j.find("fields");
-  if (fields == j.end() || !fields->is_array()) Damaged(path, QStringLiteral("нет списка ячеек (\"fields\")."));
-  s.fields.reserve(fields->size());
-  constexpr std::int64_t kIntMin = INT32_MIN, kIntMax = INT32_MAX;
-  for (size_t k = 0; k < fields->size(); ++k) {
-    const ojson &rec = (*fields)[k];
-    if (!rec.is_object()) Damaged(path, QStringLiteral("запись %1 — не объект.").arg(k + 1));
-    const RecordReader r{rec, k, path};
+  bool end_object() {
+    if (inRecord_ && depth_ == 3) {
+      Finish();
+      inRecord_ = false;
+    }
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) {
+    Open();
+    if (depth_ == 1) Damaged(path_, QStringLiteral("это не объект JSON, а array."));
+    if (depth_ == 2 && topKey_ == "fields") {
+      inFields_ = true;
+      sawFields = true;
+    } else if (depth_ == 3 && inFields_) {
+      Damaged(path_, QStringLiteral("запись %1 — не объект.").arg(index_ + 1));
+    }
+    return true;
+  }
+  bool end_array() {
+    if (depth_ == 2) inFields_ = false;
+    --depth_;
+    return true;
+  }
+  bool key(json::string_t &k) {
+    if (depth_ == 1) topKey_ = k;
+    else if (inRecord_ && depth_ == 3) recordKey_ = k;
+    return true;
+  }
+  bool parse_error(std::size_t position, const std::string &, const nlohmann::detail::exception &e) {
+    // A number beyond any double (1e3037955) is refused apart.
+    if (e.id == 406) Damaged(path_, QStringLiteral("это не JSON (число вне допустимого диапазона)."));
+    Damaged(path_, QStringLiteral("это не JSON (ошибка разбора у байта %1).").arg(static_cast<qulonglong>(position)));
+  }
+
+ private:
+  void Open() {
+    if (++depth_ > kMaxSnapshotDepth)
+      Damaged(path_, QStringLiteral("вложенность данных глубже, чем в снимке таблиц (больше %1 уровней).")
+                         .arg(kMaxSnapshotDepth));
+  }
+  void NotAList() { Damaged(path_, QStringLiteral("нет списка ячеек (\"fields\").")); }
+  bool Scalar(json v) {
+    if (depth_ == 0) Damaged(path_, QStringLiteral("это не объект JSON, а %1.").arg(QString::fromLatin1(v.type_name())));
+    if (depth_ == 1) {
+      if (topKey_ == "ecrSerial") {
+        sawSerial = v.is_string();
+        if (sawSerial) out_.serial = Q(v.get_ref<const std::string &>());
+      } else if (topKey_ == "fields") {
+        NotAList();
+      }
+    } else if (depth_ == 2 && inFields_) {
+      Damaged(path_, QStringLiteral("запись %1 — не объект.").arg(index_ + 1));
+    } else if (inRecord_ && depth_ == 3) {
+      record_[recordKey_] = std::move(v);
+    }
+    return true;
+  }
+  void Finish() {
+    constexpr std::int64_t kIntMin = INT32_MIN, kIntMax = INT32_MAX;
+    const RecordReader r{record_, index_, path_};
     TFieldRec f;
     f.Table = r.Int("Table", 1, kIntMax);
     f.Row = r.Int("Row", 1, kIntMax);
@@ -159,8 +201,29 @@ TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
       f.IntValue = r.Int("IntValue", kIntMin, kIntMax);
     else
       f.StringValue = r.Str("StrValue");
-    s.fields.push_back(std::move(f));
+    out_.fields.push_back(std::move(f));
+    ++index_;
   }
+
+  const QString &path_;
+  TSnapshot &out_;
+  int depth_ = 0;
+  std::string topKey_, recordKey_;
+  bool inFields_ = false, inRecord_ = false;
+  json record_;
+  std::size_t index_ = 0;
+};
+
+}  // namespace
+
+TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
+  if (unicode.trimmed().isEmpty()) Damaged(path, QStringLiteral("файл пуст."));
+  const QByteArray text = unicode.toUtf8();
+  TSnapshot s;
+  SnapshotReader reader(path, s);
+  ojson::sax_parse(text.constData(), text.constData() + text.size(), &reader);
+  if (!reader.sawSerial) Damaged(path, QStringLiteral("нет заводского номера ККТ (\"ecrSerial\")."));
+  if (!reader.sawFields) Damaged(path, QStringLiteral("нет списка ячеек (\"fields\")."));
   return s;
 }
 

@@ -131,7 +131,7 @@ int ReportUnrestored(TECRTables &t, bool leftOut, QList<TCellNotRestored> *cells
   for (const auto &w : t.RefusedWrites()) {
     if (cells)
       cells->append({w.rec.Table, w.rec.Row, w.rec.Number, w.tableName + QStringLiteral(" / ") + w.rec.Name,
-                     QStringLiteral("(%1) %2").arg(w.code).arg(w.description)});
+                     w.code < 0 ? w.description : QStringLiteral("(%1) %2").arg(w.code).arg(w.description)});
     t.Log(QStringLiteral("Не восстановлено: Таблица %1, ряд %2, поле %3 (%4 / %5), должно быть: %6.")
               .arg(w.rec.Table)
               .arg(w.rec.Row)

@@ -14,7 +14,10 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
+#include <tuple>
 
 #include "common/apppaths.h"
 #include "common/codepage.h"
@@ -276,6 +279,10 @@ bool TECRTables::Verify() {
   try {
     s = ParseSnapshot(bytes, FFileName);
     CheckSerial(s.serial);
+    // A file that is not this register's is said as such; a few cells it
+    // lacks are differences found below.
+    TFieldsData fitting = s.fields;
+    LeaveOutAbsentCells(fitting);
   } catch (const Exception &e) {
     LastVerifyError.Reason = e.message();
     return false;
@@ -343,7 +350,49 @@ void TECRTables::WriteTablesData(const QString &text) {
   TSnapshot s = ParseSnapshotText(text, FFileName);
   CheckSerial(s.serial);
   ApplyRunCells(s.fields);
+  FRefused = LeaveOutAbsentCells(s.fields);
   WriteRecords(s.fields);
+}
+
+std::vector<TECRTables::TRefusedWrite> TECRTables::LeaveOutAbsentCells(TFieldsData &records) {
+  if (FTablesInfo.empty()) ReadTablesInfo();
+  // Nothing known of the register's tables: every record is tried, as the
+  // register's own answers will tell.
+  if (FTablesInfo.empty()) return {};
+  std::map<int, const TTableInfo *> tables;
+  for (const TTableInfo &t : FTablesInfo) tables[t.Number] = &t;
+  const std::set<int> skipped(FSkippedTables.begin(), FSkippedTables.end());
+  std::set<std::tuple<int, int, int>> seen;
+  TFieldsData kept;
+  kept.reserve(records.size());
+  std::vector<TRefusedWrite> absent;
+  for (TFieldRec &rec : records) {
+    if (!seen.insert({rec.Table, rec.Row, rec.Number}).second)
+      throw Exception(QStringLiteral("Файл таблиц %1 повреждён: ячейка (таблица %2, ряд %3, поле %4) записана в нём "
+                                     "дважды.")
+                          .arg(FFileName)
+                          .arg(rec.Table)
+                          .arg(rec.Row)
+                          .arg(rec.Number));
+    const auto t = tables.find(rec.Table);
+    const bool present = t == tables.end() ? skipped.count(rec.Table) > 0
+                                           : rec.Row <= t->second->RowCount && rec.Number <= t->second->ColCount;
+    if (present) {
+      kept.push_back(std::move(rec));
+      continue;
+    }
+    const QString tableName =
+        t == tables.end() ? QStringLiteral("нет таблицы %1").arg(rec.Table) : t->second->TableName;
+    absent.push_back(TRefusedWrite{std::move(rec), tableName, -1, QStringLiteral("в ККТ нет такой ячейки")});
+  }
+  if (absent.size() > kept.size())
+    throw Exception(QStringLiteral("Файл таблиц %1 не подходит к этой ККТ: ячеек, которых в ККТ нет: %2 из %3. "
+                                   "Ничего не записано.")
+                        .arg(FFileName)
+                        .arg(absent.size())
+                        .arg(absent.size() + kept.size()));
+  records = std::move(kept);
+  return absent;
 }
 
 void TECRTables::ApplyRunCells(TFieldsData &records) const {

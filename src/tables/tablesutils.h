@@ -209,6 +209,11 @@ class TECRTables : public QObject {
   QString TableNameOf(int number);
   void WriteSnapshot(const QString &text);
   void WriteRecords(const TFieldsData &records);
+  // Takes out the records of cells the register does not have (its tables'
+  // structure says so) and returns them as refused, without asking the
+  // register; a file most of whose records do not fit, or that holds a cell
+  // twice, is not this register's snapshot and raises Exception.
+  std::vector<TRefusedWrite> LeaveOutAbsentCells(TFieldsData &records);
   // Throws when the snapshot is of another register than the one on the link.
   void CheckSerial(const QString &fileSerial) const;
   void ApplyRunCells(TFieldsData &records) const;

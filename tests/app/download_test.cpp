@@ -66,6 +66,9 @@ class DownloadTest : public AppFixture {
     TMainForm::SetBuiltInPackageForTests(MakePackage(PackageWith("built-in")));
     server = std::make_unique<PackageServer>(body, get);
     WriteFile(appDir + QStringLiteral("/url.txt"), server->url().toUtf8() + "\r\n");
+    // This server is plain http with no signatures, as an administrator may
+    // allow for a server of their own.
+    WriteFile(appDir + QStringLiteral("/share/tavelin/tavelin.conf"), "allow-unsigned-http = yes\n");
     boxes.script = {answer};
     return Start();
   }

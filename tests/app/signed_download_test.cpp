@@ -74,9 +74,11 @@ class SignedDownloadTest : public AppFixture {
             {QStringLiteral("boot.bin"), image}};
   }
 
-  TMainForm &StartAt(const char *folder) {
+  TMainForm &StartAt(const char *folder, bool https = false) {
     WriteFile(appDir + QStringLiteral("/url.txt"),
-              server.url(server.http, QStringLiteral("/%1/arhive.zip").arg(QLatin1String(folder))).toUtf8() + "\n");
+              server.url(https ? server.https : server.http, QStringLiteral("/%1/arhive.zip").arg(QLatin1String(folder)))
+                      .toUtf8() +
+                  "\n");
     boxes.script = {true};
     return Start();
   }
@@ -121,7 +123,7 @@ TEST_F(SignedDownloadTest, WithATrustedKeyOnlyAPackageItSignedIsUnpacked) {
     // Nothing of the refused download stays; no signature file lies about.
     EXPECT_FALSE(QFileInfo::exists(f.FTempPath + QStringLiteral("arhive.zip.minisig")));
     if (c.error.isEmpty()) {
-      const QString line = LogLines().filter(QStringLiteral("Подпись загруженного пакета верна")).join(QString());
+      const QString line = LogLines().filter(QStringLiteral("верна: ключ")).join(QString());
       EXPECT_TRUE(line.contains(KeyId(*publisher))) << LogLines().join(QLatin1Char('\n')).toStdString();
       EXPECT_TRUE(line.contains(QStringLiteral("timestamp:1765360000 file:arhive.zip Z.10")));
     } else {
@@ -151,11 +153,78 @@ TEST_F(SignedDownloadTest, KeyFilesThatDoNotParse) {
   EXPECT_FALSE(LogLines().filter(QStringLiteral("broken.pub")).isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
 }
 
-TEST_F(SignedDownloadTest, WithoutKeysThePackageIsUsedAsBeforeAndTheLogSaysItWasNotChecked) {
-  TMainForm &f = StartAt("unsigned");
-  EXPECT_TRUE(boxes.texts(msgbox::Kind::Error).isEmpty());
-  EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray("downloaded"));
-  EXPECT_FALSE(LogLines().filter(QStringLiteral("не проверялась")).isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+TEST_F(SignedDownloadTest, WithoutKeysAnUnsignedPackageComesOnlyOverHttpsOrWhereTheAdministratorAllowsHttp) {
+  // The test's own CA, whatever the machine's environment names.
+  webtest::EnvVar ca("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
+  webtest::EnvVar bundle("CURL_CA_BUNDLE", QByteArray());
+  const QString setting = appDir + QStringLiteral("/share/tavelin/tavelin.conf");
+  const struct {
+    const char *name;
+    bool https;
+    QByteArray conf;  // empty: no tavelin.conf
+    QString error;    // empty: the download is used
+    QString logged;
+  } cases[] = {
+      {"plain http", false, QByteArray(), Refused(QStringLiteral("нет подписи, а соединение не защищено (http)")),
+       QStringLiteral("Пакет отклонён: нет подписи, а соединение не защищено (http).")},
+      {"plain http, the setting off", false, "# allow-unsigned-http = yes\nallow-unsigned-http = no\n",
+       Refused(QStringLiteral("нет подписи, а соединение не защищено (http)")), QStringLiteral("Пакет отклонён")},
+      {"plain http, allowed by the administrator", false, "[packages]\n  allow-unsigned-http = yes\n", QString(),
+       QStringLiteral("разрешён настройкой allow-unsigned-http")},
+      {"https", true, QByteArray(), QString(), QStringLiteral("не проверялась: доверенных ключей нет (получен по https")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile::remove(setting);
+    if (!c.conf.isEmpty()) WriteFile(setting, c.conf);
+    boxes.boxes.clear();
+    LogLines().clear();
+    TMainForm &f = StartAt("unsigned", c.https);
+    EXPECT_EQ(boxes.texts(msgbox::Kind::Error), c.error.isEmpty() ? QStringList() : QStringList{c.error});
+    EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")),
+              QByteArray(c.error.isEmpty() ? "downloaded" : "built-in"));
+    EXPECT_FALSE(LogLines().filter(c.logged).isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+    form.reset();
+  }
   // No signature was asked for.
   EXPECT_FALSE(server.ReadLog("access.log").contains(".minisig"));
+}
+
+TEST_F(SignedDownloadTest, AnOlderSignedPackageFromTheSameAddressIsARollbackAndRefused) {
+  QDir().mkpath(trusted);
+  QFile::copy(publisher->pub, trusted + QStringLiteral("/maker.pub"));
+  const QString www = server.www();
+  // The same address publishes, in turn, packages signed on these dates.
+  const auto publish = [&](const QString &comment) {
+    QFile::remove(www + QStringLiteral("/signed/arhive.zip.minisig"));
+    webtest::MinisignSign(*publisher, www + QStringLiteral("/signed/arhive.zip"), false, comment);
+  };
+  const struct {
+    const char *name;
+    QString comment;
+    bool used;
+  } cases[] = {
+      {"first seen", QStringLiteral("date:2026-10-01T00:00:00Z file:arhive.zip"), true},
+      {"the same again", QStringLiteral("date:2026-10-01T00:00:00Z file:arhive.zip"), true},
+      {"newer, minisign's own timestamp", QStringLiteral("timestamp:1796083200\tfile:arhive.zip"), true},  // 2026-12-01
+      {"older: replayed", QStringLiteral("date:2026-11-01T00:00:00Z file:arhive.zip"), false},
+      {"no date at all", QStringLiteral("file:arhive.zip"), true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    publish(c.comment);
+    boxes.boxes.clear();
+    TMainForm &f = StartAt("signed");
+    EXPECT_EQ(ReadFile(f.FTempPath + QStringLiteral("boot.bin")), QByteArray(c.used ? "downloaded" : "built-in"));
+    const QStringList errors = boxes.texts(msgbox::Kind::Error);
+    if (c.used) {
+      EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char('\n')).toStdString();
+    } else {
+      ASSERT_EQ(errors.size(), 1);
+      EXPECT_TRUE(errors.first().contains(QStringLiteral("пакет старше уже установленного (подписан 2026-11-01 00:00:00 "
+                                                         "UTC, а с этого адреса уже принят пакет от 2026-12-01 00:00:00 UTC)")))
+          << errors.first().toStdString();
+    }
+    form.reset();
+  }
 }

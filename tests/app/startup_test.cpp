@@ -139,12 +139,15 @@ TEST_F(AppFixture, PackageUrlComesFromTheFirstLineOfUrlTxt) {
       {"two lines", "http://127.0.0.1:9/a.zip\nhttp://other/b.zip\n",
        QStringLiteral("http://127.0.0.1:9/a.zip")},
       {"CR LF", "http://127.0.0.1:9/c.zip\r\nsecond\r\n", QStringLiteral("http://127.0.0.1:9/c.zip")},
-      {"not trimmed", " http://127.0.0.1:9/d.zip ", QStringLiteral(" http://127.0.0.1:9/d.zip ")},
+      {"blanks around", " \t http://127.0.0.1:9/d.zip \r\n", QStringLiteral("http://127.0.0.1:9/d.zip")},
+      {"blank first line", "\n\nhttp://127.0.0.1:9/e.zip\n", QStringLiteral("http://127.0.0.1:9/e.zip")},
+      {"byte-order mark", "\xEF\xBB\xBFhttp://127.0.0.1:9/f.zip\r\n", QStringLiteral("http://127.0.0.1:9/f.zip")},
+      {"UTF-8", "http://127.0.0.1:9/\xD0\xBF.zip", QStringLiteral("http://127.0.0.1:9/п.zip")},
       {"8-bit", "http://127.0.0.1:9/\xEF\xE0\xEA\xE5\xF2.zip",
        QStringLiteral("http://127.0.0.1:9/пакет.zip")},
   };
-  EXPECT_TRUE(TMainForm::DefaultPackageUrl().startsWith(QStringLiteral("http://")));
-  EXPECT_TRUE(TMainForm::DefaultPackageUrl().endsWith(QStringLiteral(":8080/techno/arhive.zip")));
+  EXPECT_TRUE(TMainForm::DefaultPackageUrl().startsWith(QStringLiteral("https://")));
+  EXPECT_TRUE(TMainForm::DefaultPackageUrl().endsWith(QStringLiteral("/techno/arhive.zip")));
   for (const auto &c : cases) {
     QFile::remove(appDir + QStringLiteral("/url.txt"));
     if (!c.content.isEmpty()) WriteFile(appDir + QStringLiteral("/url.txt"), c.content);

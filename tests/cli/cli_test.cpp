@@ -534,8 +534,9 @@ TEST_F(CliTest, WhatALocalUserPutsInItsWayHangsNothing) {
   const QString lock = root.filePath(QStringLiteral("lock/tavelin-port1.lock"));
   ASSERT_EQ(::mkfifo(QFile::encodeName(lock).constData(), 0666), 0);
   r = Update({QStringLiteral("--yes")});
-  EXPECT_EQ(r.code, 1) << r.err.toStdString();
-  EXPECT_TRUE(r.err.contains(QStringLiteral("tavelin-port1.lock — не обычный файл"))) << r.err.toStdString();
+  EXPECT_EQ(r.code, 5) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("Файл блокировки %1 (владелец ").arg(lock))) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("— не обычный файл"))) << r.err.toStdString();
   EXPECT_EQ(Identity(), QStringLiteral("A.4/1234/155"));
 }
 

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "common/apppaths.h"
+#include "package/packageverify.h"
 #include "package/signature.h"
 #include "support/testpaths.h"
 #include "support/webserver.h"
@@ -230,6 +231,16 @@ TEST_F(SignatureTest, PackToolVerifiesAndSigns) {
     EXPECT_EQ(webtest::Run(pack, QStringList{QStringLiteral("verify")} + c.args, &out), c.exit) << out.toStdString();
     EXPECT_TRUE(out.contains(c.output)) << out.toStdString();
   }
+
+  // The trusted comment dates the package: the moment it was built.
+  ASSERT_EQ(webtest::Run(pack, {QStringLiteral("verify"), zip, QStringLiteral("--key"), publisher->pub}, &out), 0);
+  const qsizetype at = out.indexOf(QStringLiteral("trusted comment: "));
+  ASSERT_GE(at, 0) << out.toStdString();
+  const QString comment = out.mid(at + 17).section(QLatin1Char('\n'), 0, 0);
+  EXPECT_TRUE(comment.endsWith(QStringLiteral(" file:pkg.zip"))) << comment.toStdString();
+  const QDateTime date = packagecheck::CommentDate(comment);
+  ASSERT_TRUE(date.isValid()) << comment.toStdString();
+  EXPECT_LE(qAbs(date.secsTo(QDateTime::currentDateTimeUtc())), 600);
 
   // Tampered after signing: invalid.
   QByteArray d = Read(zip);

@@ -23,28 +23,6 @@ namespace {
 
 const QByteArray kBody = "PK package body";
 
-// Sets an environment variable for the scope of one case.
-class EnvVar {
- public:
-  EnvVar(const char *name, const QByteArray &value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
-    old_ = qgetenv(name);
-    if (value.isNull())
-      qunsetenv(name);
-    else
-      qputenv(name, value);
-  }
-  ~EnvVar() {
-    if (had_)
-      qputenv(name_, old_);
-    else
-      qunsetenv(name_);
-  }
-
- private:
-  const char *name_;
-  bool had_;
-  QByteArray old_;
-};
 
 class TransportTest : public ::testing::Test {
  protected:
@@ -111,7 +89,7 @@ TEST_F(TransportTest, HttpsWorksWithATrustedCaAndRefusesEveryBadCertificate) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    EnvVar trust(c.var ? c.var : "CURL_CA_BUNDLE", c.var ? ca : QByteArray());
+    webtest::EnvVar trust(c.var ? c.var : "CURL_CA_BUNDLE", c.var ? ca : QByteArray());
     const QString url = server->url(c.port, QStringLiteral("/techno/arhive.zip"));
     const QString got = Get(url);
     if (c.works) {
@@ -125,7 +103,7 @@ TEST_F(TransportTest, HttpsWorksWithATrustedCaAndRefusesEveryBadCertificate) {
 }
 
 TEST_F(TransportTest, RedirectsAreFollowedOnlyToTheWebAndNeverBackToPlainHttp) {
-  EnvVar trust("CURL_CA_BUNDLE", QFile::encodeName(server->caFile()));
+  webtest::EnvVar trust("CURL_CA_BUNDLE", QFile::encodeName(server->caFile()));
   const QString body = QString::fromLatin1(kBody);
   const struct {
     const char *path;
@@ -236,14 +214,14 @@ class LoggingProxy {
 
 TEST_F(TransportTest, TheProxyFromTheEnvironmentCarriesBothRequests) {
   LoggingProxy proxy;
-  EnvVar viaProxy("http_proxy", proxy.url());
+  webtest::EnvVar viaProxy("http_proxy", proxy.url());
   const QString url = server->url(server->http, QStringLiteral("/techno/arhive.zip"));
   EXPECT_GT(GetRemoteFileDate(url), 100);
   EXPECT_EQ(Get(url), QString::fromLatin1(kBody));
   const std::string target = url.toStdString();
   EXPECT_EQ(proxy.lines(), (std::vector<std::string>{"HEAD " + target + " HTTP/1.1", "GET " + target + " HTTP/1.1"}));
   // And no_proxy is honoured as well.
-  EnvVar direct("no_proxy", "127.0.0.1");
+  webtest::EnvVar direct("no_proxy", "127.0.0.1");
   EXPECT_EQ(Get(url), QString::fromLatin1(kBody));
   EXPECT_EQ(proxy.lines().size(), 2u);
 }

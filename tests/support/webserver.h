@@ -240,4 +240,27 @@ inline void MinisignSign(const MinisignKey &k, const QString &file, bool legacy,
   EXPECT_EQ(Run(Tool(QStringLiteral("minisign")), args, &out), 0) << out.toStdString();
 }
 
+// Sets an environment variable for the scope of one case.
+class EnvVar {
+ public:
+  EnvVar(const char *name, const QByteArray &value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
+    old_ = qgetenv(name);
+    if (value.isNull())
+      qunsetenv(name);
+    else
+      qputenv(name, value);
+  }
+  ~EnvVar() {
+    if (had_)
+      qputenv(name_, old_);
+    else
+      qunsetenv(name_);
+  }
+
+ private:
+  const char *name_;
+  bool had_;
+  QByteArray old_;
+};
+
 }  // namespace webtest

@@ -335,6 +335,11 @@ TEST_F(TablesTest, HostileSnapshotsAreRefusedWithTheirReasonAndWriteNothing) {
       {"a fraction", fixture("int-float-after-good.json"), "не целое число"},
       {"an unknown field type", fixture("fieldtype-7-after-good.json"), "\"FieldType\": 7"},
       {"nested data in a record", fixture("nested-in-record.json"), "вложенность"},
+      {"empty records", fixture("empty-records.json"), "в записи 1 нет ключа \"Table\""},
+      // Cells the register does not have are never sent to it; a file most of
+      // whose cells it lacks is another register's, or none.
+      {"mostly cells the register lacks", fixture("absent-cells.json"), "не подходит к этой ККТ: ячеек, которых в ККТ нет: 2 из 3"},
+      {"a cell twice", fixture("cell-twice.json"), "(таблица 9, ряд 1, поле 2) записана в нём дважды"},
       {"100,000 levels deep inside a record",
        [&] {
          const QByteArray deep = QByteArray(100000, '[') + QByteArray(100000, ']');
@@ -598,6 +603,11 @@ TEST_F(TablesTest, RestoreWritesOnlyTheCellsThatDifferAndLogsRefusedWrites) {
     r.tables[8].at(2, 2).i = 5;
     r.faults.cells.push_back({7, 3, 1, true, false, osim::kCellFault});  // unreadable: written anyway
   });
+  // A cell the register does not have (a row past its table's end) is
+  // listed as refused and never sent to it.
+  QByteArray text = ReadFile(Snapshot());
+  text.replace(R"("fields":[)", R"("fields":[{"Table":9,"Row":999,"Number":1,"Name":"z","FieldType":0,"IntValue":1},)");
+  WriteFile(Snapshot(), text);
   auto t = Tables();
   QStringList shows;
   int hides = 0;
@@ -613,6 +623,9 @@ TEST_F(TablesTest, RestoreWritesOnlyTheCellsThatDifferAndLogsRefusedWrites) {
   EXPECT_TRUE(log.contains(QStringLiteral(
       "170 Ошибка: Ошибка ККТ (код 170). Таблица: Параметры обмена. Поле: Тайм-аут, мс.")))
       << log.toStdString();
+  ASSERT_EQ(t->RefusedWrites().size(), 3u);
+  EXPECT_EQ(t->RefusedWrites()[0].rec.Row, 999);
+  EXPECT_EQ(t->RefusedWrites()[0].description, QStringLiteral("в ККТ нет такой ячейки"));
   t.reset();
   const osim::Register r = Reg();
   EXPECT_EQ(r.tables[4].at(1, 1).s, "НАЛИЧНЫМИ");

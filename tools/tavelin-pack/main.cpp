@@ -69,6 +69,8 @@ const Command kCommands[] = {
      "failure never leaves half a package.\n"
      "With --sign, the package is then signed by the minisign tool with the secret key\n"
      "SECRETKEY (minisign asks for its password), which writes OUT.zip.minisig beside it.\n"
+     "Its trusted comment is \"date:<the build's UTC time> file:OUT.zip\": the updater refuses a\n"
+     "package older than one it has already taken from the same address.\n"
      "Without minisign: minisign -S -s SECRETKEY -m OUT.zip does the same.\n"},
     {"extract", "PACKAGE.zip FOLDER",
      "Unpacks PACKAGE.zip into FOLDER/encrypt/, deciphers its .bin, .exe and .json members\n"
@@ -244,7 +246,9 @@ bool WantsHelp(const QStringList &args) {
 }
 
 // Signing is minisign's job: the secret key and its password never pass
-// through this tool.
+// through this tool. The trusted comment carries the package's date (the
+// moment it was built), which the updater compares with the newest package it
+// has taken from the same address: an older one replayed is refused.
 void Sign(const QString &package, const QString &secretKey, QTextStream &out) {
   const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
   if (minisign.isEmpty())
@@ -255,7 +259,10 @@ void Sign(const QString &package, const QString &secretKey, QTextStream &out) {
   QProcess p;
   p.setProcessChannelMode(QProcess::ForwardedChannels);
   p.setInputChannelMode(QProcess::ForwardedInputChannel);
-  p.start(minisign, {QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-m"), package});
+  const QString comment = QStringLiteral("date:%1 file:%2")
+                              .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate), QFileInfo(package).fileName());
+  p.start(minisign, {QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-m"), package,
+                     QStringLiteral("-t"), comment});
   if (!p.waitForStarted(-1) || !p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit ||
       p.exitCode() != 0)
     throw Exception(QStringLiteral("minisign could not sign \"%1\"; the package is built but not signed").arg(package));

@@ -21,6 +21,7 @@
 #include "device/portlock.h"
 #include "device/untDriver.h"
 #include "package/inetutils.h"
+#include "package/packageverify.h"
 #include "package/signature.h"
 #include "rules/fwplan.h"
 #include "run/runjournal.h"
@@ -102,41 +103,12 @@ QString IdentityText(const TECRFwInfo &id) {
   return QStringLiteral("%1/%2/%3").arg(id.firmware).arg(id.build).arg(id.bootloader);
 }
 
-// The package given on the command line, or named in url.txt, is checked as a
-// downloaded one is: with trusted keys on this machine, its signature must be
-// valid. file: the copy that will be used; source: where it came from, for
-// the messages; signatureAt: the signature's file or URL. Raises with the reason.
-void CheckPackageSignature(const QString &file, const QString &source, const QString &signatureAt, bool remote) {
-  const signature::KeyRing ring = signature::LoadTrustedKeys();
-  for (const QString &e : ring.errors) signature::Log(QStringLiteral("Файл ключа пропущен: %1").arg(e));
-  const QString refused = QStringLiteral("Пакет обновлений не прошёл проверку подлинности: %1.");
-  if (ring.keys.isEmpty()) {
-    if (!ring.errors.isEmpty())
-      throw Exception(refused.arg(QStringLiteral("ошибка файла ключа %1").arg(ring.errors.first())));
-    if (signature::SignedPackagesRequired()) throw Exception(refused.arg(QStringLiteral("нет доверенных ключей")));
-    signature::Log(QStringLiteral("Подпись пакета %1 не проверялась: доверенных ключей нет.").arg(source));
-    return;
-  }
-  QString sigPath = signatureAt;
-  if (remote) {
-    sigPath = file + QStringLiteral(".minisig");
-    try {
-      if (!DownloadFile(signatureAt, sigPath, {}, signature::kMaxSignatureBytes))
-        throw Exception(refused.arg(QStringLiteral("нет подписи")));
-    } catch (const Exception &) {
-      throw;
-    } catch (const std::exception &e) {
-      throw Exception(refused.arg(QStringLiteral("нет подписи (%1)").arg(ExceptionMessage(e))));
-    }
-  }
-  QFile f(sigPath);
-  const QFileInfo info(sigPath);
-  if (!info.isFile() || !f.open(QIODevice::ReadOnly)) throw Exception(refused.arg(QStringLiteral("нет подписи")));
-  const QByteArray text = f.read(signature::kMaxSignatureBytes + 1);
-  const signature::Verdict v = signature::VerifyFile(file, text, ring.keys);
-  if (!v.ok) throw Exception(refused.arg(v.reason));
-  signature::Log(QStringLiteral("Подпись пакета %1 верна: ключ %2, доверенный комментарий: %3")
-                     .arg(source, v.keyId, v.trustedComment));
+// The package given on the command line, or named in url.txt, is checked as
+// the window checks a downloaded one. file: the copy that will be used.
+// Raises with the reason.
+void CheckPackage(const QString &file, const packagecheck::TSource &source, const DownloadProgress &progress = {}) {
+  const packagecheck::TVerdict v = packagecheck::Check(file, source, progress);
+  if (!v.ok) throw Exception(packagecheck::RefusalText(v.reason));
 }
 
 class TUpdateCommand {
@@ -239,17 +211,26 @@ void TUpdateCommand::PreparePackage() {
     signature::Log(QStringLiteral("Используется встроенный пакет (часть программы, подпись не проверяется)."));
     startup::CopyPackage(startup::BuiltInPackagePath(), run.FTempPath);
   } else if (url.scheme() == QStringLiteral("http") || url.scheme() == QStringLiteral("https")) {
+    // A signal stops a download that hangs on a silent server as it stops a
+    // run: the termination handler is reached from the progress calls.
+    const DownloadProgress stoppable = [this](qint64, qint64) {
+      QCoreApplication::processEvents();
+      return !run.stopRequested();
+    };
     long status = 0;
     bool got = false;
     try {
-      got = DownloadFile(source, zip, {}, kMaxDownloadBytes, &status);
+      got = DownloadFile(source, zip, stoppable, kMaxDownloadBytes, &status);
     } catch (const std::exception &e) {
+      if (run.stopRequested()) throw Exception(QStringLiteral("stopped by a signal"));
       throw Exception(QStringLiteral("the package %1 could not be downloaded: %2").arg(source, ExceptionMessage(e)));
     }
     if (!got)
       throw Exception(
           QStringLiteral("the package %1 could not be downloaded: the server answered %2").arg(source).arg(status));
-    CheckPackageSignature(zip, source, source + QStringLiteral(".minisig"), true);
+    CheckPackage(zip, {source, source + QStringLiteral(".minisig"), true}, stoppable);
+  } else if (!url.isLocalFile() && url.scheme().size() > 1) {
+    throw Exception(QStringLiteral("the package %1: only http and https addresses, or a file, can be given").arg(source));
   } else {
     // Copied once into the private working folder: what is checked is what
     // is unpacked, whatever happens to the file afterwards.
@@ -257,7 +238,7 @@ void TUpdateCommand::PreparePackage() {
     if (!QFileInfo(file).isFile() || !QFileInfo(file).isReadable())
       throw Exception(QStringLiteral("the package %1 cannot be read").arg(file));
     startup::CopyPackage(file, run.FTempPath);
-    CheckPackageSignature(zip, file, file + QStringLiteral(".minisig"), false);
+    CheckPackage(zip, {file, file + QStringLiteral(".minisig"), false});
   }
   try {
     startup::UnpackAndDecipher(run.FTempPath);
@@ -274,6 +255,7 @@ int TUpdateCommand::Run() {
   try {
     PreparePackage();
   } catch (const std::exception &e) {
+    if (run.stopRequested()) return Fail(kExitFailed, QStringLiteral("stopped by a signal"));
     return Fail(kExitUsage, ExceptionMessage(e));
   }
   if (run.stopRequested()) return Fail(kExitFailed, QStringLiteral("stopped by a signal"));
