@@ -136,10 +136,12 @@ void TMainForm::FormCreate() {
     // A downloaded package that cannot be unpacked, or that brings no rules
     // the program accepts, would leave no rules at all: as for a body that is
     // no archive, the built-in package takes its place.
+    // The rules are read once, here: the start's window uses what was read.
     QString problem;
     try {
       startup::UnpackAndDecipher(FTempPath);
-      if (downloaded) problem = startup::RulesProblem(FTempPath);
+      FRulesLoad = startup::LoadPackageRules(FTempPath);
+      if (downloaded) problem = startup::RulesProblem(*FRulesLoad);
     } catch (const std::exception &e) {
       if (!downloaded) throw;
       problem = ExceptionMessage(e);
@@ -149,6 +151,7 @@ void TMainForm::FormCreate() {
       startup::EmptyFolder(FTempPath);
       startup::CopyPackage(startup::BuiltInPackagePath(), FTempPath);
       startup::UnpackAndDecipher(FTempPath);
+      FRulesLoad = startup::LoadPackageRules(FTempPath);
     }
   } catch (const std::exception &e) {
     msgbox::ShowError(ExceptionMessage(e));
@@ -239,7 +242,8 @@ void TMainForm::FormShow() {
                      .arg(TAVELIN_VERSION_MINOR)
                      .arg(TAVELIN_VERSION_PATCH)
                      .arg(TAVELIN_VERSION_TWEAK));
-  const startup::TRulesLoad load = startup::LoadPackageRules(FTempPath);
+  const startup::TRulesLoad load = FRulesLoad ? *FRulesLoad : startup::LoadPackageRules(FTempPath);
+  FRulesLoad.reset();
   FRules = load.rules;
   FRulesProblem = load.problem;
   if (!load.problem.isEmpty()) msgbox::ShowError(FRulesProblem);

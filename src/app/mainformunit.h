@@ -9,10 +9,12 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "rules/fwplan.h"
 #include "rules/fwrules.h"
 #include "run/runresult.h"
+#include "run/startup.h"
 #include "run/updaterun.h"
 
 class QProgressDialog;
@@ -44,6 +46,8 @@ class TMainForm : public QWidget {
   QString &FTempPath = FRun.FTempPath;  // the working folder, with a trailing separator
   TFWRules &FRules = FRun.FRules;
   QString FPackageUrl;
+  // The package's rules as the start read them, until the window takes them.
+  std::optional<startup::TRulesLoad> FRulesLoad;
   // Why no rules are in force (the rules file missing or rejected); empty once
   // a rules set, even an empty one, has loaded.
   QString FRulesProblem = QStringLiteral("File: rules.json not found.");

@@ -174,4 +174,17 @@ bool ReadRegular(const QString &path, qsizetype maxBytes, QByteArray *out, QStri
   return true;
 }
 
+QString FolderName(const QString &name) {
+  QString out;
+  for (const QChar c : name) {
+    if (c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_')) {
+      out += c;
+      continue;
+    }
+    for (const char b : QString(c).toUtf8())
+      out += QStringLiteral("%%1").arg(static_cast<uchar>(b), 2, 16, QLatin1Char('0')).toUpper();
+  }
+  return out;
+}
+
 }  // namespace privatefile

@@ -42,4 +42,10 @@ int Replace(const QString &path, const QByteArray &bytes, const QString &backup 
 bool ReadRegular(const QString &path, qsizetype maxBytes, QByteArray *out, QString *error = nullptr,
                  bool follow = true, bool *missing = nullptr);
 
+// A register's serial number as one folder name that leads nowhere else and
+// tells every number apart: letters, digits, "-" and "_" stay; every other
+// character (a space, a slash, a dot, "%") becomes "%XX" for each of its
+// UTF-8 bytes. Empty for an empty name.
+QString FolderName(const QString &name);
+
 }  // namespace privatefile

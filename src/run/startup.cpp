@@ -143,11 +143,9 @@ void UnpackAndDecipher(const QString &folder) {
   ::DecipherPackage(folder);
 }
 
-QString RulesProblem(const QString &folder) {
-  const QString path = folder + QStringLiteral("rules.json");
-  if (!QFileInfo::exists(path)) return QStringLiteral("в пакете нет файла rules.json");
-  TFWRules rules;
-  if (!LoadFWRules(path, rules)) return QStringLiteral("правила пакета отклонены (%1)").arg(FWRulesError.trimmed());
+QString RulesProblem(const TRulesLoad &load) {
+  if (load.noRulesFile) return QStringLiteral("в пакете нет файла rules.json");
+  if (!load.problem.isEmpty()) return QStringLiteral("правила пакета отклонены (%1)").arg(load.problem.trimmed());
   return QString();
 }
 
@@ -158,6 +156,7 @@ TRulesLoad LoadPackageRules(const QString &folder) {
   if (!folder.isEmpty() && QFileInfo::exists(path)) {
     if (!LoadFWRules(path, load.rules)) load.problem = FWRulesError;
   } else {
+    load.noRulesFile = true;
     load.problem = QStringLiteral("File: ") + path + QStringLiteral(" not found.");
   }
   if (load.problem.isEmpty()) load.filesMissing = !FWFilesExist(folder, load.rules);

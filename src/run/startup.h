@@ -33,15 +33,16 @@ void EmptyFolder(const QString &folder);
 void CopyPackage(const QString &from, const QString &folder);
 // Unpacks folder + "arhive.zip" and deciphers its members into folder.
 void UnpackAndDecipher(const QString &folder);
-// Why the rules of an unpacked package cannot be used; empty when they can.
-QString RulesProblem(const QString &folder);
-
 // The rules of the unpacked package in folder.
 struct TRulesLoad {
   TFWRules rules;
   QString problem;  // empty once a rules set, even an empty one, has loaded
   bool filesMissing = false;  // an image a rule names is not in the folder
+  bool noRulesFile = false;   // the package holds no rules.json
 };
 TRulesLoad LoadPackageRules(const QString &folder);
+// Why the rules of a downloaded package cannot be used, for the operator;
+// empty when they can.
+QString RulesProblem(const TRulesLoad &load);
 
 }  // namespace startup

@@ -303,6 +303,13 @@ void TUpdateRun::WriteUpdateTables(const TFWRule &rule) {
                     .arg(drv->ResultCodeDescription());
     waits::ProcessMessages();
   }
+  // The snapshot on disk takes them too: a restore after the run must not
+  // undo what the rule set.
+  QString notKept;
+  if (failed.size() < rule.updatetables.size() && !KeepRunCellsInSnapshot(&notKept)) {
+    FResult.notes << QStringLiteral("Снимок таблиц не дополнен ячейками правила: ") + notKept;
+    FResult.warnings << FResult.notes.last();
+  }
   FView->StepEnd();
   applog::Info(QStringLiteral("Записаны ячейки правила: %1 из %2")
                    .arg(rule.updatetables.size() - failed.size())

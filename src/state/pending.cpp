@@ -55,7 +55,7 @@ std::optional<TPending> ReadRecord(const QString &folder) {
   p.stage = o.value(QStringLiteral("stage")).toString() == QLatin1String("switched") ? TStage::Switched
                                                                                       : TStage::Prepared;
   p.folder = folder;
-  if (!SafeSerial(p.serial) || QDir(folder).dirName() != p.serial) return std::nullopt;
+  if (!SafeSerial(p.serial) || QDir(folder).dirName() != privatefile::FolderName(p.serial)) return std::nullopt;
   return p;
 }
 
@@ -92,12 +92,7 @@ QString PendingRoot() {
   return state.isEmpty() ? QString() : state + QStringLiteral("pending/");
 }
 
-bool SafeSerial(const QString &serial) {
-  if (serial.isEmpty() || serial.size() > 64) return false;
-  for (const QChar c : serial)
-    if (!(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_'))) return false;
-  return true;
-}
+bool SafeSerial(const QString &serial) { return !serial.isEmpty() && serial.size() <= 64; }
 
 QString FileSha256(const QString &path) {
   QFile f(path);
@@ -117,7 +112,7 @@ TPending Keep(const QString &serial, const QString &model, const TDeviceRef &dev
   p.model = model;
   p.device = device;
   p.rule = rule;
-  p.folder = PendingRoot() + serial + QLatin1Char('/');
+  p.folder = PendingRoot() + privatefile::FolderName(serial) + QLatin1Char('/');
   if (!privatefile::MakeFolder(p.folder))
     throw Exception(QStringLiteral("Не удалось создать папку для образа прошивки: ") + p.folder);
   const QString kept = p.image();
@@ -148,7 +143,7 @@ std::optional<TPending> FindForDevice(const TDeviceRef &device) {
 
 std::optional<TPending> FindForSerial(const QString &serial) {
   if (!SafeSerial(serial)) return std::nullopt;
-  return ReadRecord(PendingRoot() + serial + QLatin1Char('/'));
+  return ReadRecord(PendingRoot() + privatefile::FolderName(serial) + QLatin1Char('/'));
 }
 
 void Remove(const TPending &p) {

@@ -39,7 +39,8 @@ struct TPending {
 };
 
 QString PendingRoot();  // with a trailing separator
-// A serial number names a folder only when it cannot lead anywhere else.
+// A serial number the register may report: not empty, at most 64
+// characters. Its folder is privatefile::FolderName of it.
 bool SafeSerial(const QString &serial);
 
 // SHA-256 of a file as lower-case hex; empty when it cannot be read.

@@ -109,15 +109,6 @@ QByteArray ReadSnapshotFile(const QString &path) {
 
 namespace {
 
-// A serial number names a folder: anything that could lead out of "ecrdata"
-// or is not allowed in a file name becomes "_". Real serial numbers are digits.
-QString FolderName(const QString &serial) {
-  QString out = serial;
-  for (QChar &c : out)
-    if (!(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_'))) c = QLatin1Char('_');
-  return out;
-}
-
 // The snapshot holds the cashiers' passwords: "ecrdata" and the register's
 // folder are the user's alone. A link is left as it is (and refused when the
 // snapshot is written or read).
@@ -134,7 +125,7 @@ bool MakePrivateFolders(const QString &base, const QString &sub) {
 
 QString SnapshotFolder(const QString &serial) {
   QString sub = QStringLiteral("ecrdata/");
-  if (!serial.isEmpty()) sub += FolderName(serial) + QLatin1Char('/');
+  if (!serial.isEmpty()) sub += privatefile::FolderName(serial) + QLatin1Char('/');
   const QString primary = apppaths::AppDir() + sub;
   if (!apppaths::Installed() && MakePrivateFolders(apppaths::AppDir(), sub) && QFileInfo(primary).isWritable())
     return primary;
@@ -160,5 +151,16 @@ void TECRTables::WriteSnapshot(const QString &text) {
   CheckRegularOrMissing(FFileName);
   CheckRegularOrMissing(bakName);
   if (const int err = privatefile::Replace(FFileName, text.toLatin1(), bakName); err != 0)
+    throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, SysError(err)));
+}
+
+void TECRTables::PutRunCellsIntoSnapshot() {
+  if (FRunCells.empty() || CheckRegularOrMissing(FFileName) == 0) return;
+  TSnapshot s = ParseSnapshot(ReadSnapshotFile(FFileName), FFileName);
+  if (s.serial != FSerial) return;
+  ApplyRunCells(s.fields);
+  CheckPlainFolders(FFileName);
+  // The same snapshot with the run's values: the copy of the previous one stays.
+  if (const int err = privatefile::Replace(FFileName, FieldsDataToJSON(s.serial, s.fields).toLatin1()); err != 0)
     throw Exception(QStringLiteral("Не удалось записать файл %1: %2").arg(FFileName, SysError(err)));
 }

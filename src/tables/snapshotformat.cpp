@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -201,6 +202,15 @@ class SnapshotReader {
       f.IntValue = r.Int("IntValue", kIntMin, kIntMax);
     else
       f.StringValue = r.Str("StrValue");
+    // The cell's description, kept when the file is written again; a hand
+    // edit that left it out loses nothing the restore needs.
+    const auto described = [this](const char *key) -> std::int64_t {
+      const auto it = record_.find(key);
+      return it != record_.end() && it->is_number_integer() ? it->get<std::int64_t>() : 0;
+    };
+    f.Size = static_cast<int>(std::clamp<std::int64_t>(described("Size"), 0, INT32_MAX));
+    f.MinValue = described("MinValue");
+    f.MaxValue = described("MaxValue");
     out_.fields.push_back(std::move(f));
     ++index_;
   }

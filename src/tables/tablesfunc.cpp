@@ -94,6 +94,19 @@ void NoteRunCell(int table, int row, int field, int type, int intValue, const QS
   g_run.cells.push_back(c);
 }
 
+bool KeepRunCellsInSnapshot(QString *error) {
+  if (!g_run.active || g_run.cells.empty()) return true;
+  try {
+    TECRTables t(nullptr);
+    t.setRunCells(g_run.cells);
+    t.PutRunCellsIntoSnapshot();
+    return true;
+  } catch (const std::exception &e) {
+    if (error) *error = ExceptionMessage(e);
+    return false;
+  }
+}
+
 bool VerifyTables(QString *error) {
   try {
     Operation op;

@@ -43,6 +43,10 @@ bool TablesRunSnapshotTaken();
 // A cell the run itself wrote after its snapshot (a rule's own cell): later
 // verifies and restores of the run take this value. type 0: integer.
 void NoteRunCell(int table, int row, int field, int type, int intValue, const QString &strValue);
+// Puts the cells noted so far into the register's snapshot on disk too, so
+// that a restore after the run (Ctrl+Alt+T, a recovery) keeps them. False
+// with the reason in *error when the file could not be written.
+bool KeepRunCellsInSnapshot(QString *error = nullptr);
 // The report of the last failed verification.
 void GetVerifyError(QString &AText);
 

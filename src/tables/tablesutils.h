@@ -168,6 +168,10 @@ class TECRTables : public QObject {
   // (the rules' own cells): the verify and the restore take these values in
   // place of the snapshot's.
   void setRunCells(const TFieldsData &cells) { FRunCells = cells; }
+  // Puts the run's own cells (setRunCells) into the snapshot on disk, when
+  // there is one of this register: a restore after the run, by this program
+  // or another, then keeps what the run set. Raises Exception with the reason.
+  void PutRunCellsIntoSnapshot();
 
   // One line in the operation's log window; a line that must be read keeps
   // the window on screen after the operation.

@@ -145,10 +145,16 @@ TEST_F(TablesRunTest, AnUpdateKeepsTheChangedSettings) {
   EXPECT_GT(reads[2], 2 * 2000);
   EXPECT_LT(2 * reads[2], 3 * reads[1]);
 
-  // The snapshot is the settings before the run: the first firmware's rule
-  // cell is not in it, and no later save replaced it.
-  EXPECT_FALSE(apptest::ReadFile(Snapshot()).contains("\\u0416\\u0434\\u0451\\u043c"));
+  // The snapshot is the settings before the run with the rule's own cells
+  // put in: no later save replaced it, and a restore afterwards (Ctrl+Alt+T)
+  // keeps what the rule set.
+  EXPECT_TRUE(apptest::ReadFile(Snapshot()).contains("\\u0416\\u0434\\u0451\\u043c"));
   EXPECT_FALSE(QFileInfo::exists(Snapshot() + QStringLiteral(".bak")));
+  const QString ruleFlag = Cell(QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("5"));
+  PressCtrlAltT(f);
+  EXPECT_EQ(Cell(QStringLiteral("13"), QStringLiteral("2"), QStringLiteral("1")), QStringLiteral("Ждём Вас снова!"));
+  EXPECT_EQ(Cell(QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("5")), ruleFlag);
+  EXPECT_EQ(Cell(QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2")), QStringLiteral("300"));
 }
 
 // Runs fn when a window of class W shows with the title given.

@@ -121,8 +121,23 @@ TEST_F(StateTest, AKeptImageIsPrivateWholeAndFoundAgain) {
   EXPECT_FALSE(pending::ImageIntact(p));
   pending::Remove(p);
   EXPECT_FALSE(pending::FindForSerial(QStringLiteral("0000420150")).has_value());
-  // A serial that would name a folder elsewhere is refused.
-  EXPECT_THROW(pending::Keep(QStringLiteral("../x"), QStringLiteral("0150"), device, rule, image), Exception);
+  // Whatever a register reports as its serial names one folder inside, its own.
+  const struct {
+    const char *serial;
+    const char *folder;
+  } serials[] = {{"00 0420150", "00%200420150"}, {"../x", "%2E%2E%2Fx"}, {"00%200420150", "00%25200420150"},
+                 {"№5", "%E2%84%965"}};
+  for (const auto &c : serials) {
+    SCOPED_TRACE(c.serial);
+    const pending::TPending kept =
+        pending::Keep(QString::fromUtf8(c.serial), QStringLiteral("0150"), device, rule, image);
+    EXPECT_EQ(kept.folder, pending::PendingRoot() + QLatin1String(c.folder) + QLatin1Char('/'));
+    const auto again = pending::FindForSerial(QString::fromUtf8(c.serial));
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->serial, QString::fromUtf8(c.serial));
+  }
+  // No serial at all names no folder.
+  EXPECT_THROW(pending::Keep(QString(), QStringLiteral("0150"), device, rule, image), Exception);
 }
 
 TEST_F(StateTest, ARecordOfAnEarlierVersionStillNamesItsDevice) {

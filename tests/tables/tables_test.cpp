@@ -259,7 +259,7 @@ TEST_F(TablesTest, AnExecutableFolderThatCannotHoldTheSnapshotGivesTheUserDataFo
 TEST_F(TablesTest, ASerialThatIsNoFolderNameStaysInsideEcrdata) {
   Change([](osim::Register &r) { r.setSerial("../../x"); });
   auto t = Tables();
-  EXPECT_EQ(t->FileName(), appDir + QStringLiteral("/ecrdata/______x/tables.json"));
+  EXPECT_EQ(t->FileName(), appDir + QStringLiteral("/ecrdata/%2E%2E%2F%2E%2E%2Fx/tables.json"));
 }
 
 // ---------------------------------------------------------------------------
