@@ -18,6 +18,9 @@
 TLogForm::TLogForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("LogForm"));
   setWindowTitle(QStringLiteral("LogForm"));
+  // A list left open to read never keeps the program running once its main
+  // window has closed.
+  setAttribute(Qt::WA_QuitOnClose, false);
   setFont(designfonts::DialogPixelFont(11));
 
   // "Courier New" 13 pixels high, or the nearest fixed-pitch family.

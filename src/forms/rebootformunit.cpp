@@ -1,7 +1,9 @@
 #include "forms/rebootformunit.h"
+
 #include "forms/designfonts.h"
 #include "forms/centre.h"
 
+#include <QCloseEvent>
 #include <QProgressBar>
 #include <QScreen>
 #include <QShowEvent>
@@ -35,3 +37,5 @@ void TRebootForm::showEvent(QShowEvent *event) {
   }
   QWidget::showEvent(event);
 }
+
+void TRebootForm::closeEvent(QCloseEvent *event) { event->ignore(); }

@@ -16,6 +16,9 @@ class TRebootForm : public QWidget {
 
  protected:
   void showEvent(QShowEvent *event) override;
+  // The window manager's close is ignored: the wait is the register's own,
+  // and the run takes the window down when it is over.
+  void closeEvent(QCloseEvent *event) override;
 };
 
 extern TRebootForm *RebootForm;

@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QScrollBar>
+#include <QTimer>
 
 #include "common/waits.h"
 #include "forms/logformunit.h"
@@ -93,3 +94,25 @@ TEST_F(LogTest, CloseHidesDestroyRemoves) {
 }
 
 }  // namespace
+
+TEST_F(LogTest, AnOpenLogNeverOutlivesTheMainWindow) {
+  QWidget main;
+  main.show();
+  TVisualLogger log(QStringLiteral("TECRTables"));
+  log.Info(QStringLiteral("Не восстановлено: Таблица 9, ряд 1, поле 2"));
+  ASSERT_TRUE(log.Form()->isVisible());
+  // The program's loop ends with its main window; were the log to keep it
+  // running, the guard would end it instead.
+  QApplication::setQuitOnLastWindowClosed(true);
+  bool kept = false;
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [&] {
+    kept = true;
+    QApplication::quit();
+  });
+  guard.start(30000);
+  QTimer::singleShot(0, &main, &QWidget::close);
+  QApplication::exec();
+  EXPECT_FALSE(kept);
+}
