@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 
+#include "common/applog.h"
 #include "common/apppaths.h"
 #include "common/codepage.h"
 #include "common/error.h"
@@ -156,7 +157,15 @@ void TECRTables::WriteSnapshot(const QString &text) {
 
 void TECRTables::PutRunCellsIntoSnapshot() {
   if (FRunCells.empty() || CheckRegularOrMissing(FFileName) == 0) return;
-  TSnapshot s = ParseSnapshot(ReadSnapshotFile(FFileName), FFileName);
+  TSnapshot s;
+  try {
+    s = ParseSnapshot(ReadSnapshotFile(FFileName), FFileName);
+  } catch (const Exception &e) {
+    // A damaged snapshot was said by the restore that met it; there is
+    // nothing here to put the cells into.
+    applog::Info(QStringLiteral("Ячейки правила не внесены в снимок таблиц: ") + e.message());
+    return;
+  }
   if (s.serial != FSerial) return;
   ApplyRunCells(s.fields);
   CheckPlainFolders(FFileName);

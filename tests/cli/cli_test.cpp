@@ -3,7 +3,12 @@
 // DFU stand-in as its flashing tool; and the port lock shared with the window.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -19,6 +24,7 @@
 #include "app/appfixture.h"
 #include "device/portlock.h"
 #include "support/testpaths.h"
+#include "support/webserver.h"
 
 namespace {
 
@@ -579,3 +585,55 @@ TEST_F(CliTest, EveryDownloadIsAimedAtItsOwnRegister) {
   Sim({QStringLiteral("show"), QStringLiteral("--json")}, 2, &shown);
   EXPECT_TRUE(QJsonDocument::fromJson(shown.toUtf8()).object().value(QStringLiteral("dfu")).toBool());
 }
+
+TEST_F(CliTest, APackageFromWhereItCannotBeTrustedIsRefusedAndASignalEndsAStalledOne) {
+  // A server that takes the connection and never answers: the system
+  // completes the connection on a listening socket nobody accepts from.
+  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+  webtest::Nginx server;
+  server.start();
+  QFile::copy(package, server.www() + QStringLiteral("/arhive.zip"));
+  const struct {
+    const char *name;
+    QString source;
+    QString said;
+  } cases[] = {
+      {"ftp", QStringLiteral("ftp://127.0.0.1/arhive.zip"), QStringLiteral("only http and https")},
+      {"unsigned over plain http", server.url(server.http, QStringLiteral("/arhive.zip")),
+       QStringLiteral("Пакет обновлений не прошёл проверку подлинности: нет подписи, а соединение не защищено (http).")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = Run(QStringLiteral("tavelin"),
+                         {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--package"), c.source});
+    EXPECT_EQ(r.code, 4) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(c.said)) << r.err.toStdString();
+    EXPECT_EQ(Identity(), QStringLiteral("A.4/1234/155"));
+  }
+
+  // Ctrl+C while the server keeps the download waiting: the program ends
+  // then, not when the transfer's stall limit runs out.
+  QProcess p;
+  p.setProcessEnvironment(env);
+  p.start(testpaths::Bin(QStringLiteral("tavelin")),
+          {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--package"),
+           QStringLiteral("http://127.0.0.1:%1/arhive.zip").arg(ntohs(addr.sin_port))});
+  ASSERT_TRUE(p.waitForStarted());
+  // Until the connection has reached the server.
+  pollfd pending{silent, POLLIN, 0};
+  ASSERT_EQ(::poll(&pending, 1, 20000), 1);
+  ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+  ASSERT_TRUE(p.waitForFinished(20000)) << "the signal did not end the download";
+  EXPECT_EQ(p.exitCode(), 1);
+  EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains(QStringLiteral("stopped by a signal")));
+  ::close(silent);
+}
+
