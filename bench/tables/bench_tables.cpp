@@ -3,6 +3,8 @@
 // component with the progress window attached, beside a bare loop of the
 // same driver calls with no window and no file. Also the snapshot's write
 // and parse times. Run: QT_QPA_PLATFORM=offscreen bin/bench_tables [rounds]
+#include <sys/resource.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -25,6 +27,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The process's peak resident size so far.
+long PeakKiB() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
 
 double Seconds(const std::function<void()> &fn) {
   const auto t0 = Clock::now();
@@ -212,10 +221,32 @@ int main(int argc, char **argv) {
   const double parse = Best(rounds, [&] {
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly)) return;
-    const auto j = nlohmann::ordered_json::parse(QString::fromLatin1(f.readAll()).toStdString());
-    if (j["fields"].size() != data.size()) std::printf("warning: parse lost records\n");
+    const TSnapshot s = ParseSnapshot(f.readAll(), file);
+    if (s.fields.size() != data.size()) std::printf("warning: parse lost records\n");
   });
   std::printf("snapshot: %zu records, %lld bytes; write %.2f ms, parse %.2f ms\n", data.size(),
               static_cast<long long>(QFileInfo(file).size()), write * 1e3, parse * 1e3);
+
+  // A hostile file at the size limit: 64 MiB of empty records. It must be
+  // refused at once, without memory growing with the file (goal: the peak
+  // grows by less than the file itself).
+  QByteArray hostile = R"({"ecrSerial":"0000420150","fields":[)";
+  hostile.reserve(kMaxSnapshotBytes);
+  while (hostile.size() < kMaxSnapshotBytes - 16) hostile += "{},";
+  hostile += "{}]}";
+  const long before = PeakKiB();
+  QString refused;
+  const double hostileParse = Seconds([&] {
+    try {
+      ParseSnapshot(hostile, file);
+    } catch (const std::exception &e) {
+      refused = QString::fromUtf8(e.what());
+    }
+  });
+  const long grown = PeakKiB() - before;
+  std::printf("hostile snapshot: %lld bytes of empty records; refused in %.1f ms, peak grew by %ld KiB (%s)\n",
+              static_cast<long long>(hostile.size()), hostileParse * 1e3, grown,
+              grown < hostile.size() / 1024 ? "within the goal" : "OVER the goal");
+  if (refused.isEmpty()) std::printf("warning: the hostile snapshot was not refused\n");
   return 0;
 }

@@ -227,8 +227,11 @@ class SnapshotReader {
 }  // namespace
 
 TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
-  if (unicode.trimmed().isEmpty()) Damaged(path, QStringLiteral("файл пуст."));
-  const QByteArray text = unicode.toUtf8();
+  return ParseSnapshotUtf8(unicode.toUtf8(), path);
+}
+
+TSnapshot ParseSnapshotUtf8(const QByteArray &text, const QString &path) {
+  if (text.trimmed().isEmpty()) Damaged(path, QStringLiteral("файл пуст."));
   TSnapshot s;
   SnapshotReader reader(path, s);
   ojson::sax_parse(text.constData(), text.constData() + text.size(), &reader);
@@ -240,6 +243,10 @@ TSnapshot ParseSnapshotText(const QString &unicode, const QString &path) {
 }  // namespace tablesdetail
 
 TSnapshot ParseSnapshot(const QByteArray &bytes, const QString &path) {
+  // The file as the program writes it is 7-bit, and then already UTF-8:
+  // parsed as it is, with no copy of it.
+  const bool ascii = std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return (c & 0x80) == 0; });
+  if (ascii) return ParseSnapshotUtf8(bytes, path);
   return ParseSnapshotText(SnapshotText(bytes, path), path);
 }
 

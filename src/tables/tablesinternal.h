@@ -22,6 +22,8 @@ inline QString Q(const std::string &s) { return QString::fromUtf8(s.data(), stat
 QString SnapshotText(const QByteArray &bytes, const QString &path);
 // Parses and checks the snapshot's text; throws naming what is wrong.
 TSnapshot ParseSnapshotText(const QString &unicode, const QString &path);
+// The same for text already in UTF-8.
+TSnapshot ParseSnapshotUtf8(const QByteArray &text, const QString &path);
 
 // The system's text for an error number.
 QString SysError(int err);
