@@ -54,6 +54,10 @@ void TRunJournal::Begin(const pending::TDeviceRef &device) {
   *this = TRunJournal();
   FView = view;
   FDevice = device;
+  // Runs on this port that a killed program left open are closed first:
+  // the port's lock is held, so none of them is still going.
+  for (const QJsonObject &closed : history::CloseInterrupted(device.port))
+    if (FView) FView->Record(closed);
 }
 
 QJsonObject TRunJournal::Record(const char *event) const {
@@ -126,7 +130,8 @@ void TRunJournal::Setup(bool asked, bool ok, int code) {
 
 void TRunJournal::Tables(bool restored, const QList<TCellNotRestored> &cells) {
   QJsonObject r = Record("tables");
-  r.insert(QStringLiteral("saved"), FSaved);
+  // No count when this run took no snapshot (a recovery, a later pass).
+  if (FSaved >= 0) r.insert(QStringLiteral("saved"), FSaved);
   r.insert(QStringLiteral("verified"), FVerified);
   r.insert(QStringLiteral("restored"), restored && cells.isEmpty());
   if (!cells.isEmpty()) {

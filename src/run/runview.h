@@ -14,6 +14,7 @@ enum class TQuestion {
   RetryDownload,      // "Повторить загрузку прошивки?" after a failed DFU download
   RecoverDfu,         // a register left in DFU mode: download the kept image again?
   FinishInterrupted,  // a register back from an interrupted update: finish its set-up?
+  RestoreOldSnapshot, // set up by someone since: overwrite its settings with the snapshot from before?
 };
 
 enum class TNotice { Error, Information, Plain, Warning };

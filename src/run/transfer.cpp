@@ -16,6 +16,7 @@
 #include "run/transferwaits.h"
 #include "run/updaterun.h"
 #include "tables/tablesfunc.h"
+#include "tables/tablesutils.h"
 
 namespace {
 
@@ -35,6 +36,11 @@ bool TUpdateRun::FlashFirmware() {
 // XModem
 
 bool TUpdateRun::FlashXModem() {
+  const TFWRule rule = FRules.at(FRuleIndex);
+  // A new firmware resets the register's tables whichever way it arrives:
+  // the settings are saved first, as before a DFU transfer.
+  if (rule.savesetting && FWFilePresent(FTempPath, rule.filename) && !BackupTables()) return false;
+  if (FStopRequested) return false;
   FView->TransferLocked(true);
   try {
     const bool started = StartXModemUpdate();
@@ -42,8 +48,21 @@ bool TUpdateRun::FlashXModem() {
       waits::ProcessMessages();
       waits::Sleep(kWaitStepMs);
     }
-    if (started) FIdentityStale = true;
-    return started;
+    if (!started) return false;
+    FIdentityStale = true;
+    // The register restarts into the new firmware and may ask to be set up:
+    // set up and its settings put back, as after a DFU transfer.
+    StepWindow hide{*FView};
+    QString serial;
+    bool setUpAnew = false;
+    if (!SetUpAfterReboot(serial, &setUpAnew)) return false;
+    if (serial != FSerial) {
+      applog::Info(QStringLiteral("После перезагрузки ответила ККТ \"%1\" вместо \"%2\"").arg(serial, FSerial));
+      return false;
+    }
+    RestoreSettingsAfterTransfer(rule, setUpAnew);
+    if (!rule.updatetables.isEmpty() && TargetReached(rule)) WriteUpdateTables(rule);
+    return true;
   } catch (...) {
     // An error ends the run: the transfer's controls must not stay locked.
     FTimer->stop();
@@ -137,6 +156,17 @@ bool TUpdateRun::FlashDfu() {
   if (FStopRequested) return false;
   // Kept where the next start finds it, should this transfer be cut.
   // (A missing image is reported by name after the switch, as before.)
+  // A transfer of this register kept from before and not finished is
+  // never replaced: its image and its stage are what brings it back.
+  if (const auto earlier = pending::FindForSerial(FSerial)) {
+    if (earlier->stage != pending::TStage::Prepared) {
+      Notice(run::TNotice::Error,
+             QStringLiteral("Прерванное обновление ККТ %1 (%2) не завершено: новое обновление не начинается, пока "
+                            "оно не завершено.")
+                 .arg(FSerial, RuleTarget(earlier->rule)));
+      return false;
+    }
+  }
   std::optional<pending::TPending> kept;
   if (FWFilePresent(FTempPath, rule.filename)) {
     kept = pending::Keep(FSerial, FSerial.mid(6, 4), FDeviceRef, rule, FTempPath + rule.filename);
@@ -186,6 +216,9 @@ bool TUpdateRun::FlashDfu() {
       applog::Info(QStringLiteral("После перезагрузки ответила ККТ \"%1\" вместо \"%2\"").arg(serial, FSerial));
       return false;
     }
+    // Set up anew by this program: a restore cut from here on is finished
+    // without asking, whatever the register says then.
+    if (kept && setUpAnew) pending::SetStage(*kept, pending::TStage::SetUp);
     RestoreSettingsAfterTransfer(rule, setUpAnew);
 
     if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
@@ -242,11 +275,21 @@ bool TUpdateRun::SetUpAfterReboot(QString &serial, bool *setUpAnew) {
   FView->StepBegin(QStringLiteral("Настройка"));
   auto fail = [&](int code) {
     FJournal.Setup(true, false, code);
+    // A register left asking for its set-up takes no sale: said in the
+    // closing box (the run does not wait on a box that asks nothing).
+    const QString text = QStringLiteral("Не удалось настроить ККТ после загрузки прошивки (код %1): %2")
+                             .arg(code)
+                             .arg(drv->ResultCodeDescription());
+    FResult.notes << text;
+    FResult.warnings << text;
+    FResult.failed = true;
     return false;
   };
   int r = drv->ResetSettings();
   if (r == 147) r = drv->ResetSettings();
   if (r != 0) return fail(r);
+  // Reset: the administrator's password is the maker's again.
+  SetTablesPassword(kSysAdminPassword);
   const QDateTime now = waits::Now();
   drv->setDate(datetime::FromDate(now.date()));
   if ((r = drv->SetDate()) != 0) return fail(r);
@@ -284,7 +327,7 @@ void TUpdateRun::WriteUpdateTables(const TFWRule &rule) {
   FView->StepBegin(QStringLiteral("Обновление таблиц"));
   QStringList failed;
   for (const TUpdateTable &cell : rule.updatetables) {
-    drv->setPassword(kSysAdminPassword);
+    drv->setPassword(TablesPassword());
     drv->setTableNumber(cell.table);
     drv->setRowNumber(cell.row);
     drv->setFieldNumber(cell.field);
@@ -325,11 +368,26 @@ void TUpdateRun::WriteUpdateTables(const TFWRule &rule) {
 // ---------------------------------------------------------------------------
 // The tables steps
 
+bool TUpdateRun::RegisterAsksForSetUp() {
+  const int rc = Driver()->ReadSerialNumber();
+  return rc == 116 || rc == 120 || rc == 121;
+}
+
 bool TUpdateRun::BackupTables() {
   QString data;
   // The run's first backup saves the snapshot; a later pass keeps it (the
   // register may have been set up anew since) and only verifies against it.
   // An error of the save ends the run; a stop by the operator ends the update.
+  // A register that asks for its set-up holds reset tables: saving them
+  // would put defaults in place of the settings the snapshot still has.
+  if (RegisterAsksForSetUp()) {
+    const QString text = QStringLiteral("ККТ %1 ожидает настройки: её таблицы не сохранялись, используется снимок, "
+                                        "снятый раньше.")
+                             .arg(FSerial);
+    applog::Info(text);
+    FResult.notes << text;
+    return true;
+  }
   if (!TablesRunSnapshotTaken()) {
     if (!SaveTables(data)) return false;
     FJournal.NoteSaved(static_cast<int>(

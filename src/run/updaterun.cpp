@@ -205,6 +205,12 @@ void TUpdateRun::RunSteps() {
 void TUpdateRun::Close() {
   RefreshIdentity();
   FView->RunEnding();  // the register is left alone from here: nothing to wait for
+  // An interrupted update left unfinished (declined, or failed on its way)
+  // is no "latest" either, whatever the passes after it found.
+  bool recoveryOpen = false;
+  for (const TRecoveryOutcome &r : FResult.recoveries)
+    if (r.asked && (!r.accepted || r.result != QLatin1String("done"))) recoveryOpen = true;
+  if (recoveryOpen || FResult.failed) FRefuseUpdate = true;
   FResult.end = FRefuseUpdate ? TRunEnd::NotUpdated : TRunEnd::Latest;
   const QString closing = QString::fromUtf8(FRefuseUpdate ? kNotUpdated : kLatest);
   // What changed goes under the closing message; settings the update took

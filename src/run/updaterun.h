@@ -105,11 +105,20 @@ class TUpdateRun {
 
   // The tables steps of the run.
   bool BackupTables();  // false: stop the update
+  // The register answers that it must be set up first (its tables reset).
+  bool RegisterAsksForSetUp();
 
   // An interrupted transfer.
   void RecoverPending();
-  bool RedownloadPending(pending::TPending &p);
+  // The registers waiting in their boot-loader with a transfer kept here.
+  void RecoverInBootLoader(const QList<pending::TPending> &kept);
+  void RecoverDfu(pending::TPending &p);
+  bool RedownloadPending(pending::TPending &p, const QString &image);
   bool FinishAfterReboot(pending::TPending &p, bool writeCells);
+  // What the operator is told of registers in their boot-loader with nothing kept.
+  QString BootLoaderAdvice(const QStringList &serials) const;
+  TRecoveryOutcome Outcome(const pending::TPending &p) const;
+  void RecoveryDone(TRecoveryOutcome outcome, const QString &kind, const QString &answer, const QString &result);
 
   void Notice(run::TNotice kind, const QString &text, const QString &caption = QString());
   bool Ask(run::TQuestion question, const QString &caption, const QString &text);

@@ -122,6 +122,40 @@ QList<QJsonObject> Read(const QString &path, const QString &serial) {
   return out;
 }
 
+QList<QJsonObject> CloseInterrupted(int port) {
+  QList<QJsonObject> written;
+  if (port <= 0 || JournalPath().isEmpty()) return written;
+  // The starts on this port still open, by their time, oldest first.
+  QList<QJsonObject> open;
+  for (const QJsonObject &r : Read()) {
+    if (r.value(QStringLiteral("device")).toObject().value(QStringLiteral("port")).toInt() != port) continue;
+    const QString ev = r.value(QStringLiteral("event")).toString();
+    if (ev == QLatin1String("run-start")) {
+      open.append(r);
+    } else if (ev == QLatin1String("run-end")) {
+      const QString started = r.value(QStringLiteral("started")).toString();
+      if (started.isEmpty()) {
+        if (!open.isEmpty()) open.removeLast();  // a run's own end: the latest start's
+      } else {
+        open.removeIf([&](const QJsonObject &s) { return s.value(QStringLiteral("time")).toString() == started; });
+      }
+    }
+  }
+  for (const QJsonObject &start : open) {
+    QJsonObject end{{QStringLiteral("event"), QStringLiteral("run-end")},
+                    {QStringLiteral("device"), start.value(QStringLiteral("device"))},
+                    {QStringLiteral("serial"), start.value(QStringLiteral("serial"))},
+                    {QStringLiteral("model"), start.value(QStringLiteral("model"))},
+                    {QStringLiteral("result"), QStringLiteral("interrupted")},
+                    {QStringLiteral("message"),
+                     QStringLiteral("Программа завершилась, не закончив запуск, начатый %1.")
+                         .arg(start.value(QStringLiteral("time")).toString())},
+                    {QStringLiteral("started"), start.value(QStringLiteral("time"))}};
+    written << Append(end);
+  }
+  return written;
+}
+
 QString Summary(const QJsonObject &o) {
   const QString ev = Text(o, "event");
   if (ev == QLatin1String("run-start")) return Identity(o.value(QStringLiteral("identity")).toObject());
@@ -135,7 +169,8 @@ QString Summary(const QJsonObject &o) {
   if (ev == QLatin1String("setup")) return Text(o, "result");
   if (ev == QLatin1String("tables"))
     return QStringLiteral("сохранено ячеек: %1, проверено: %2, восстановлено: %3")
-        .arg(o.value(QStringLiteral("saved")).toInt())
+        .arg(o.contains(QStringLiteral("saved")) ? QString::number(o.value(QStringLiteral("saved")).toInt())
+                                                 : QStringLiteral("не сохранялись"))
         .arg(o.value(QStringLiteral("verified")).toBool() ? QStringLiteral("да") : QStringLiteral("нет"))
         .arg(o.value(QStringLiteral("restored")).toBool() ? QStringLiteral("да") : QStringLiteral("нет"));
   if (ev == QLatin1String("run-end")) {

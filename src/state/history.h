@@ -36,6 +36,13 @@ QJsonObject Append(QJsonObject record);
 // skipped. serial non-empty: only that register's records.
 QList<QJsonObject> Read(const QString &path = JournalPath(), const QString &serial = QString());
 
+// Closes every run on that serial port that started and never ended (its
+// program was killed outright) with a "run-end" of result "interrupted",
+// naming in "started" the time of the start it closes. Only to be called
+// while holding the port's lock: no live program's run is then among them.
+// Returns the records written.
+QList<QJsonObject> CloseInterrupted(int port);
+
 // One line of the table view: time, serial, event, what it says.
 QString Summary(const QJsonObject &record);
 QStringList TableHeader();

@@ -23,7 +23,14 @@ namespace {
 const char kRecord[] = "pending.json";
 const char kImage[] = "image.bin";
 
-const char *StageName(TStage s) { return s == TStage::Switched ? "switched" : "prepared"; }
+const char *StageName(TStage s) {
+  switch (s) {
+    case TStage::Prepared: return "prepared";
+    case TStage::Switched: return "switched";
+    case TStage::SetUp: return "set-up";
+  }
+  return "prepared";
+}
 
 void WriteRecord(const TPending &p) {
   QJsonObject o;
@@ -52,20 +59,13 @@ std::optional<TPending> ReadRecord(const QString &folder) {
   p.device = TDeviceRef::FromJson(o.value(QStringLiteral("device")).toObject());
   p.rule = RuleFromJson(o.value(QStringLiteral("rule")).toObject());
   p.sha256 = o.value(QStringLiteral("sha256")).toString();
-  p.stage = o.value(QStringLiteral("stage")).toString() == QLatin1String("switched") ? TStage::Switched
-                                                                                      : TStage::Prepared;
+  const QString stage = o.value(QStringLiteral("stage")).toString();
+  p.stage = stage == QLatin1String("switched") ? TStage::Switched
+            : stage == QLatin1String("set-up") ? TStage::SetUp
+                                                : TStage::Prepared;
   p.folder = folder;
   if (!SafeSerial(p.serial) || QDir(folder).dirName() != privatefile::FolderName(p.serial)) return std::nullopt;
   return p;
-}
-
-QList<TPending> All() {
-  QList<TPending> out;
-  if (PendingRoot().isEmpty()) return out;
-  const QDir root(PendingRoot());
-  for (const QFileInfo &fi : root.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time))
-    if (auto p = ReadRecord(fi.absoluteFilePath() + QLatin1Char('/'))) out << *p;
-  return out;
 }
 
 }  // namespace
@@ -133,6 +133,20 @@ TPending Keep(const QString &serial, const QString &model, const TDeviceRef &dev
 void SetStage(TPending &p, TStage stage) {
   p.stage = stage;
   WriteRecord(p);
+}
+
+QList<TPending> All(QStringList *unreadable) {
+  QList<TPending> out;
+  if (PendingRoot().isEmpty()) return out;
+  const QDir root(PendingRoot());
+  for (const QFileInfo &fi : root.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time)) {
+    if (fi.isSymLink()) continue;
+    if (auto p = ReadRecord(fi.absoluteFilePath() + QLatin1Char('/')))
+      out << *p;
+    else if (unreadable)
+      *unreadable << fi.absoluteFilePath() + QLatin1Char('/') + QString::fromLatin1(kRecord);
+  }
+  return out;
 }
 
 std::optional<TPending> FindForDevice(const TDeviceRef &device) {

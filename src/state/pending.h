@@ -5,6 +5,7 @@
 // boot-loader, or half set up, is finished from it on the next connect.
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 #include "rules/fwrules.h"
@@ -25,6 +26,7 @@ struct TDeviceRef {
 enum class TStage {
   Prepared,  // the image is kept; the register is not switched yet
   Switched,  // the register was told to enter DFU mode: its firmware is at stake
+  SetUp,     // the transfer is over and this program set the register up (its tables reset)
 };
 
 struct TPending {
@@ -52,6 +54,9 @@ QString FileSha256(const QString &path);
 TPending Keep(const QString &serial, const QString &model, const TDeviceRef &device, const TFWRule &rule,
               const QString &imagePath);
 void SetStage(TPending &p, TStage stage);
+// Every kept transfer, the newest first. unreadable, when given, gets the
+// record file of each folder whose record is cut or damaged.
+QList<TPending> All(QStringList *unreadable = nullptr);
 // The pending transfer of a logical device, if any (the newest when several).
 std::optional<TPending> FindForDevice(const TDeviceRef &device);
 std::optional<TPending> FindForSerial(const QString &serial);

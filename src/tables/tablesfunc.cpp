@@ -5,6 +5,7 @@
 
 #include "common/error.h"
 #include "common/msgbox.h"
+#include "device/OstrelLib_TLB.h"
 #include "tables/tablesview.h"
 #include "tables/tablesutils.h"
 
@@ -73,6 +74,9 @@ bool SaveTables(QString &AData) {
 void BeginTablesRun() {
   g_run = RunState();
   g_run.active = true;
+  // A run starts with the maker's administrator password; a restore that
+  // writes another one changes it for the rest of the run.
+  SetTablesPassword(kSysAdminPassword);
 }
 void EndTablesRun() { g_run = RunState{}; }
 bool TablesRunSnapshotTaken() { return g_run.active && g_run.taken; }
@@ -104,6 +108,17 @@ bool KeepRunCellsInSnapshot(QString *error) {
   } catch (const std::exception &e) {
     if (error) *error = ExceptionMessage(e);
     return false;
+  }
+}
+
+int SnapshotDifferences(QString *error) {
+  try {
+    TECRTables t(nullptr);
+    if (g_run.active) t.setRunCells(g_run.cells);
+    return t.CountDifferences();
+  } catch (const std::exception &e) {
+    if (error) *error = ExceptionMessage(e);
+    return -1;
   }
 }
 

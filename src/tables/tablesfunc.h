@@ -47,6 +47,9 @@ void NoteRunCell(int table, int row, int field, int type, int intValue, const QS
 // that a restore after the run (Ctrl+Alt+T, a recovery) keeps them. False
 // with the reason in *error when the file could not be written.
 bool KeepRunCellsInSnapshot(QString *error = nullptr);
+// How many cells of the register its snapshot would change; -1 with the
+// reason in *error when there is no usable snapshot.
+int SnapshotDifferences(QString *error = nullptr);
 // The report of the last failed verification.
 void GetVerifyError(QString &AText);
 

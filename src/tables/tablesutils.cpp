@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -45,7 +46,14 @@ bool IsBypassValue(int t, int f, int r) {
   return false;
 }
 
-int TablesPassword() { return kSysAdminPassword; }
+namespace {
+int g_password = kSysAdminPassword;
+// Where the register keeps the administrator's password.
+constexpr int kPasswordTable = 2, kPasswordRow = 30, kPasswordField = 1;
+}  // namespace
+
+int TablesPassword() { return g_password; }
+void SetTablesPassword(int password) { g_password = password; }
 
 namespace {
 
@@ -329,6 +337,32 @@ bool TECRTables::Verify() {
   return true;
 }
 
+int TECRTables::CountDifferences() {
+  InitBypassValues();
+  ReadSerial();
+  TSnapshot s = ParseSnapshot(ReadSnapshotFile(FFileName), FFileName);
+  CheckSerial(s.serial);
+  ApplyRunCells(s.fields);
+  const int absent = static_cast<int>(LeaveOutAbsentCells(s.fields).size());
+  TDriver *d = FDriver;
+  int differ = absent;
+  for (const TFieldRec &rec : s.fields) {
+    if (IsBypassValue(rec.Table, rec.Number, rec.Row)) continue;
+    d->setPassword(TablesPassword());
+    d->setTableNumber(rec.Table);
+    d->setRowNumber(rec.Row);
+    d->setFieldNumber(rec.Number);
+    if (d->ReadTable() != 0) {
+      ++differ;
+      continue;
+    }
+    const bool same = rec.FieldType == 0 ? d->ValueOfFieldInteger() == rec.IntValue
+                                         : d->ValueOfFieldString() == rec.StringValue;
+    if (!same) ++differ;
+  }
+  return differ;
+}
+
 void TECRTables::CheckSerial(const QString &fileSerial) const {
   if (fileSerial == FSerial) return;
   throw Exception(QStringLiteral("Файл таблиц %1 относится к другой ККТ (S/N %2), а на связи ККТ %3.")
@@ -404,9 +438,15 @@ void TECRTables::ApplyRunCells(TFieldsData &records) const {
       }
 }
 
-void TECRTables::WriteRecords(const TFieldsData &records) {
+void TECRTables::WriteRecords(const TFieldsData &unordered) {
   TDriver *d = FDriver;
   int count = 0;
+  // The administrator's password goes last: every write after it would need
+  // the new one.
+  TFieldsData records = unordered;
+  std::stable_partition(records.begin(), records.end(), [](const TFieldRec &r) {
+    return !(r.Table == kPasswordTable && r.Row == kPasswordRow && r.Number == kPasswordField);
+  });
   for (const TFieldRec &rec : records) {
     d->setPassword(TablesPassword());
     d->setTableNumber(rec.Table);
@@ -434,6 +474,9 @@ void TECRTables::WriteRecords(const TFieldsData &records) {
     const int w = d->WriteTable();
     if (w == 0) {
       ++FWritten;
+      if (rec.Table == kPasswordTable && rec.Row == kPasswordRow && rec.Number == kPasswordField &&
+          rec.FieldType == 0)
+        SetTablesPassword(rec.IntValue);
       continue;
     }
     const QString description = d->ResultCodeDescription();

@@ -74,6 +74,9 @@ extern TVerifyError LastVerifyError;
 // The register's system-administrator password for the cell reads and writes
 // of verify and restore.
 int TablesPassword();
+// The administrator's password the register now has: a restore that writes
+// it changes it, a set-up puts the maker's one back.
+void SetTablesPassword(int password);
 
 // The largest snapshot file read back: far beyond any register's tables.
 constexpr qint64 kMaxSnapshotBytes = 64LL * 1024 * 1024;
@@ -172,6 +175,9 @@ class TECRTables : public QObject {
   // there is one of this register: a restore after the run, by this program
   // or another, then keeps what the run set. Raises Exception with the reason.
   void PutRunCellsIntoSnapshot();
+  // How many cells of the register the snapshot would change (the start
+  // counters aside). Raises Exception when the snapshot cannot be used.
+  int CountDifferences();
 
   // One line in the operation's log window; a line that must be read keeps
   // the window on screen after the operation.

@@ -178,7 +178,7 @@ TEST_F(RecoveryTest, ACutDownloadIsFinishedOnTheNextConnect) {
   EXPECT_TRUE(Events().contains(QStringLiteral("recovery")));
 }
 
-TEST_F(RecoveryTest, ADamagedKeptImageIsNotSent) {
+TEST_F(RecoveryTest, ADamagedKeptImageIsNotSentUnlessThePackageHoldsTheSameOne) {
   TMainForm &f = StartDemo();
   Fault({QStringLiteral("dfu-cut")});
   boxes.script = {true, false};
@@ -186,11 +186,26 @@ TEST_F(RecoveryTest, ADamagedKeptImageIsNotSent) {
   const auto p = pending::FindForSerial(kSerial);
   ASSERT_TRUE(p.has_value());
   apptest::WriteFile(p->image(), "not the image");
+
+  // The package at hand holds another image under that name: nothing is sent.
   TMainForm &g = Restart();
+  apptest::WriteFile(g.FTempPath + p->rule.filename, "another image");
+  boxes.script = {true};
   g.CheckConnectButton->click();
   ASSERT_GE(boxes.boxes.size(), 2);
   EXPECT_TRUE(boxes.boxes[1].text.startsWith(QStringLiteral("Сохранённый образ прошивки повреждён")));
   EXPECT_EQ(Show().value(QStringLiteral("firmware")).toString(), QStringLiteral("—"));
+  EXPECT_TRUE(boxes.boxes.last().text.startsWith(kNotUpdated)) << boxes.boxes.last().text.toStdString();
+
+  // The package's copy is the very image kept (same SHA-256): it brings the
+  // register back, and the closing box says which was sent.
+  boxes.boxes.clear();
+  TMainForm &h = Restart();
+  h.CheckConnectButton->click();
+  EXPECT_EQ(Identity(), QStringLiteral("A.6/1410/160"));
+  EXPECT_TRUE(PendingSerials().isEmpty());
+  EXPECT_TRUE(boxes.boxes.last().text.contains(QStringLiteral("загружена такая же копия из пакета")))
+      << boxes.boxes.last().text.toStdString();
 }
 
 TEST_F(RecoveryTest, ACutDownloadIsTriedAgainWithinTheRun) {

@@ -155,9 +155,11 @@ TEST_F(RunTest, WaysOut) {
       {"ResetSettings answering 147 once", {{QStringLiteral("restart-code"), QStringLiteral("120")},
                                             {QStringLiteral("reset147"), QStringLiteral("1")}},
        {QStringLiteral("warning: ") + kLatest + kResetNoCopy}, QStringLiteral("A.6/1410/160")},
+      // A set-up that fails is said in the closing box, and is no success.
       {"ResetSettings answering 147 twice", {{QStringLiteral("restart-code"), QStringLiteral("120")},
                                              {QStringLiteral("reset147"), QStringLiteral("2")}},
-       {QStringLiteral("info: ") + kNotUpdated}, QStringLiteral("A.4/1234/160")},
+       {QStringLiteral("warning: ") + kNotUpdated + QStringLiteral("\r\nНе удалось настроить ККТ после загрузки прошивки (код 147)")},
+       QStringLiteral("A.4/1234/160")},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

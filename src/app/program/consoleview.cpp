@@ -45,6 +45,9 @@ bool TConsoleView::Ask(run::TQuestion question, const QString &, const QString &
     case run::TQuestion::RetryDownload:
     case run::TQuestion::RecoverDfu:
     case run::TQuestion::FinishInterrupted: yes = FAccept; break;
+    // Unattended, the settings someone entered by hand since are kept: what
+    // would have been written is said in the result.
+    case run::TQuestion::RestoreOldSnapshot: yes = false; break;
   }
   Print(QStringLiteral("question"), text, YesNo(yes));
   return yes;
