@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "common/applog.h"
-#include "device/portlock.h"
 #include "device/untDriver.h"
 #include "run/transferwaits.h"
 #include "run/updaterun.h"
@@ -103,34 +102,27 @@ void TUpdateRun::RecoverInBootLoader(const QList<pending::TPending> &kept) {
   // A tool that names no serial lists one device: only this device's own
   // kept transfer can be meant.
   const bool unnamed = listed.size() == 1 && listed.first().isEmpty();
+  // This device's register is the one kept on its serial port (a record of
+  // an earlier version names no port); a register of another port is
+  // brought back by its own device's run, which can set it up afterwards.
   QList<pending::TPending> found;
+  QStringList elsewhere;
   for (const pending::TPending &p : kept) {
     if (p.stage == pending::TStage::Prepared) continue;
-    const bool ours = p.device.port == FDeviceRef.port ||
-                      (p.device.number == FDeviceRef.number && p.device.name == FDeviceRef.name);
-    if (unnamed ? ours : listed.contains(p.serial)) found << p;
+    if (!unnamed && !listed.contains(p.serial)) continue;
+    if (p.device.port == FDeviceRef.port || p.device.port <= 0)
+      found << p;
+    else
+      elsewhere << p.serial;
   }
-  // This device's own first: the others are recovered while no other copy
-  // holds their ports.
-  std::stable_sort(found.begin(), found.end(), [this](const pending::TPending &a, const pending::TPending &b) {
-    return (a.device.port == FDeviceRef.port) > (b.device.port == FDeviceRef.port);
-  });
   if (found.isEmpty()) {
-    QStringList others;
+    QStringList orphans;
     for (const QString &s : listed)
-      if (!s.isEmpty()) others << s;
-    if (!others.isEmpty()) Notice(run::TNotice::Warning, BootLoaderAdvice(others));
+      if (!s.isEmpty() && !elsewhere.contains(s)) orphans << s;
+    if (!orphans.isEmpty()) Notice(run::TNotice::Warning, BootLoaderAdvice(orphans));
     return;
   }
   for (pending::TPending &p : found) {
-    TPortLock other;
-    if (p.device.port > 0 && p.device.port != FDeviceRef.port) {
-      try {
-        if (!other.TryLock(p.device.port)) continue;  // its own copy is at work on it
-      } catch (const std::exception &) {
-        continue;
-      }
-    }
     RecoverDfu(p);
     if (FStopRequested) return;
   }

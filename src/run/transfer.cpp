@@ -288,8 +288,10 @@ bool TUpdateRun::SetUpAfterReboot(QString &serial, bool *setUpAnew) {
   int r = drv->ResetSettings();
   if (r == 147) r = drv->ResetSettings();
   if (r != 0) return fail(r);
-  // Reset: the administrator's password is the maker's again.
+  // Reset: the administrator's password is the maker's again, for the
+  // driver's calls that name none as well.
   SetTablesPassword(kSysAdminPassword);
+  drv->setPassword(kSysAdminPassword);
   const QDateTime now = waits::Now();
   drv->setDate(datetime::FromDate(now.date()));
   if ((r = drv->SetDate()) != 0) return fail(r);

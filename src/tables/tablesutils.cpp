@@ -475,8 +475,12 @@ void TECRTables::WriteRecords(const TFieldsData &unordered) {
     if (w == 0) {
       ++FWritten;
       if (rec.Table == kPasswordTable && rec.Row == kPasswordRow && rec.Number == kPasswordField &&
-          rec.FieldType == 0)
+          rec.FieldType == 0) {
+        // The driver's calls that name no password keep the last one given:
+        // it must be one the register still knows.
         SetTablesPassword(rec.IntValue);
+        d->setPassword(rec.IntValue);
+      }
       continue;
     }
     const QString description = d->ResultCodeDescription();

@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QTableWidget>
 
+#include "common/datetime.h"
+#include "device/untDriver.h"
 #include "state/history.h"
 #include "app/historyform.h"
 #include "state/pending.h"
@@ -256,6 +258,41 @@ TEST_F(RecoveryTest, KilledInTheRebootWaitIsFinishedOnTheNextConnect) {
   EXPECT_EQ(cell.trimmed(), QStringLiteral("ЖДЁМ ВАС СНОВА"));
   EXPECT_EQ(Identity(), QStringLiteral("A.6/1410/160"));
   EXPECT_TRUE(PendingSerials().isEmpty());
+}
+
+// Finished days later, after someone set the register up by hand and
+// entered settings of their own: the snapshot from before is not written
+// over them without a question that says how much would change.
+TEST_F(RecoveryTest, SettingsEnteredSinceAreNotOverwrittenWithoutAsking) {
+  TMainForm &f = StartDemo();
+  KillIn(QStringLiteral("Перезагрузка"), 100, 1);  // the firmware's reboot
+  EXPECT_THROW(f.CheckConnectButtonClick(), Killed);
+  ASSERT_EQ(PendingSerials(), QStringList{kSerial});
+  // The set-up by hand, then a setting of the owner's.
+  TDriver *drv = Driver();
+  ASSERT_EQ(drv->ResetSettings(), 0);
+  drv->setDate(datetime::FromDate(QDate::currentDate()));
+  ASSERT_EQ(drv->SetDate(), 0);
+  ASSERT_EQ(drv->ConfirmDate(), 0);
+  drv->setTime(datetime::TimeOfDay(QTime::currentTime()));
+  ASSERT_EQ(drv->SetTime(), 0);
+  ASSERT_EQ(Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"),
+                 QStringLiteral("555")}),
+            0);
+
+  TMainForm &g = Restart();
+  boxes.script = {true, false};  // finish it; keep the settings as they are
+  g.CheckConnectButton->click();
+  ASSERT_GE(boxes.boxes.size(), 2);
+  EXPECT_TRUE(boxes.boxes[1].text.startsWith(QStringLiteral("Настройки ККТ 0000420150 изменились после прерванного "
+                                                            "обновления. Снимок настроек, снятый до него, перезапишет "
+                                                            "ячеек: ")))
+      << boxes.boxes[1].text.toStdString();
+  QString cell;
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2")}, &cell);
+  EXPECT_EQ(cell.trimmed(), QStringLiteral("555"));
+  EXPECT_TRUE(PendingSerials().isEmpty());
+  EXPECT_TRUE(boxes.boxes.last().text.contains(QStringLiteral("оставлены как есть"))) << boxes.boxes.last().text.toStdString();
 }
 
 // Killed before the register was switched: there is nothing to finish.

@@ -119,6 +119,36 @@ class CliTest : public ::testing::Test {
     return out.trimmed();
   }
 
+  // tavelin --update --yes on that device, with the register's real waits,
+  // killed outright (SIGKILL) once the register on port is in its boot-loader
+  // (the flashing wait that follows lasts seconds): nothing of the program's
+  // own runs after that.
+  void KillInBootLoader(int device = 0, int port = 1) {
+    QProcessEnvironment slow = env;
+    slow.remove(QStringLiteral("TAVELIN_SIM_NO_WAITS"));
+    QProcess p;
+    p.setProcessEnvironment(slow);
+    QStringList args{QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--json"),
+                     QStringLiteral("--package"), package};
+    if (device > 0) args << QStringLiteral("--device") << QString::number(device);
+    p.start(testpaths::Bin(QStringLiteral("tavelin")), args);
+    ASSERT_TRUE(p.waitForStarted());
+    bool inBootLoader = false;
+    for (int i = 0; i < 2400 && !inBootLoader && p.state() == QProcess::Running; ++i) {
+      p.waitForFinished(25);
+      inBootLoader = Shown(port).value(QStringLiteral("dfu")).toBool();
+    }
+    ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    ASSERT_TRUE(inBootLoader) << p.readAllStandardOutput().toStdString() << p.readAllStandardError().toStdString();
+  }
+
+  QJsonObject Shown(int port = 1) {
+    QString out;
+    Sim({QStringLiteral("show"), QStringLiteral("--json")}, port, &out);
+    return QJsonDocument::fromJson(out.toUtf8()).object();
+  }
+
   // A second register on port 2 with a logical device of its own.
   void SecondRegister(const QStringList &identity) {
     Sim(QStringList{QStringLiteral("init"), QStringLiteral("--serial"), QStringLiteral("0000430150")} + identity, 2);
@@ -635,5 +665,83 @@ TEST_F(CliTest, APackageFromWhereItCannotBeTrustedIsRefusedAndASignalEndsAStalle
   EXPECT_EQ(p.exitCode(), 1);
   EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains(QStringLiteral("stopped by a signal")));
   ::close(silent);
+}
+
+TEST_F(CliTest, AKilledUpdateIsFinishedByTheRegistersSerialWhateverTheDeviceListSaysNow) {
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300")});
+  // Killed while the boot-loader's image is on its way: the register waits
+  // in its boot-loader.
+  KillInBootLoader();
+  ASSERT_TRUE(Shown().value(QStringLiteral("dfu")).toBool());
+  // Meanwhile the device list is saved again and a second register joins it.
+  Sim({QStringLiteral("device"), QStringLiteral("set"), QStringLiteral("1"), QStringLiteral("name"),
+       QStringLiteral("ККТ 1")});
+  SecondRegister({});
+
+  const Result r = Update({QStringLiteral("--yes"), QStringLiteral("--json"), QStringLiteral("--device"),
+                           QStringLiteral("1")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("300"));
+  const QJsonObject recovery = r.records(QStringLiteral("recovery")).value(0);
+  EXPECT_EQ(recovery.value(QStringLiteral("result")).toString(), QStringLiteral("done")) << r.out.toStdString();
+  // The recovery's transfer counts as one installed.
+  EXPECT_EQ(r.records(QStringLiteral("unattended-end")).value(0).value(QStringLiteral("installed")).toInt(), 3)
+      << r.out.toStdString();
+  // The killed run is closed in the history as interrupted.
+  const Result h = Run(QStringLiteral("tavelin"), {QStringLiteral("--history"), QStringLiteral("--json")});
+  int interrupted = 0, starts = 0, ends = 0;
+  for (const QJsonObject &o : h.records()) {
+    const QString ev = o.value(QStringLiteral("event")).toString();
+    starts += ev == QLatin1String("run-start");
+    ends += ev == QLatin1String("run-end");
+    interrupted += o.value(QStringLiteral("result")).toString() == QLatin1String("interrupted");
+  }
+  EXPECT_EQ(interrupted, 1) << h.out.toStdString();
+  EXPECT_EQ(starts, ends) << h.out.toStdString();
+}
+
+TEST_F(CliTest, TwoRegistersLeftInTheirBootLoadersAreEachBroughtBack) {
+  SecondRegister({});
+  KillInBootLoader(1, 1);
+  KillInBootLoader(2, 2);
+  ASSERT_TRUE(Shown(1).value(QStringLiteral("dfu")).toBool());
+  ASSERT_TRUE(Shown(2).value(QStringLiteral("dfu")).toBool());
+  const Result r = Update({QStringLiteral("--yes"), QStringLiteral("--all-local")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString() << r.out.toStdString();
+  EXPECT_EQ(Identity(1), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Identity(2), QString::fromLatin1(kDemoLatest));
+  EXPECT_TRUE(QDir(root.filePath(QStringLiteral("state/Korvalis/Tavelin/pending")))
+                  .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                  .isEmpty());
+}
+
+TEST_F(CliTest, ARecoveryWhoseSetUpFailsIsNoSuccessAndTheNextRunFinishesIt) {
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300")});
+  // Killed in the firmware's transfer: its image is kept, the tables saved.
+  Sim({QStringLiteral("set"), QStringLiteral("bootloader"), QStringLiteral("160")});
+  KillInBootLoader();
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("method"), QStringLiteral("ResetSettings"),
+       QStringLiteral("-1")});
+  Result r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 1) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("Не удалось настроить ККТ после загрузки прошивки"))) << r.err.toStdString();
+  EXPECT_FALSE(r.out.contains(QStringLiteral("Установлена последняя версия ПО."))) << r.out.toStdString();
+
+  r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("300"));
+  EXPECT_EQ(Shown().value(QStringLiteral("setupCode")).toInt(), 0);
+}
+
+TEST_F(CliTest, AnotherAdministratorPasswordIsPutBackLast) {
+  Sim({QStringLiteral("cell"), QStringLiteral("2"), QStringLiteral("30"), QStringLiteral("1"), QStringLiteral("74115999")});
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("300")});
+  const Result r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Cell(2, 30, 1), QStringLiteral("74115999"));
+  EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("300"));
 }
 
