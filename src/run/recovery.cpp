@@ -27,8 +27,7 @@ QString RuleTitle(const TFWRule &rule) {
 bool TUpdateRun::FinishAfterReboot(pending::TPending &p, bool writeCells) {
   QString serial;
   bool setUpAnew = false;
-  if (!SetUpAfterReboot(serial, &setUpAnew) || serial != p.serial) return false;
-  if (setUpAnew) pending::SetStage(p, pending::TStage::SetUp);
+  if (!SetUpAfterReboot(serial, &setUpAnew, &p) || serial != p.serial) return false;
   bool restore = true;
   // Set up by someone else since the transfer (days may have passed): the
   // snapshot would overwrite what the owner has entered by hand. Asked, with
@@ -108,7 +107,8 @@ void TUpdateRun::RecoverInBootLoader(const QList<pending::TPending> &kept) {
   QList<pending::TPending> found;
   QStringList elsewhere;
   for (const pending::TPending &p : kept) {
-    if (p.stage == pending::TStage::Prepared) continue;
+    // Listed in DFU mode, it was switched, whatever its record had time to
+    // say before the program ended.
     if (!unnamed && !listed.contains(p.serial)) continue;
     if (p.device.port == FDeviceRef.port || p.device.port <= 0)
       found << p;

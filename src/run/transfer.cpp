@@ -211,14 +211,11 @@ bool TUpdateRun::FlashDfu() {
     StepWindow hide{*FView};
     QString serial;
     bool setUpAnew = false;
-    if (!SetUpAfterReboot(serial, &setUpAnew)) return false;
+    if (!SetUpAfterReboot(serial, &setUpAnew, kept ? &*kept : nullptr)) return false;
     if (serial != FSerial) {
       applog::Info(QStringLiteral("После перезагрузки ответила ККТ \"%1\" вместо \"%2\"").arg(serial, FSerial));
       return false;
     }
-    // Set up anew by this program: a restore cut from here on is finished
-    // without asking, whatever the register says then.
-    if (kept && setUpAnew) pending::SetStage(*kept, pending::TStage::SetUp);
     RestoreSettingsAfterTransfer(rule, setUpAnew);
 
     if (!rule.updatetables.isEmpty()) WriteUpdateTables(rule);
@@ -258,7 +255,7 @@ bool TUpdateRun::DownloadImage(const QString &tool, const QString &image, const 
   }
 }
 
-bool TUpdateRun::SetUpAfterReboot(QString &serial, bool *setUpAnew) {
+bool TUpdateRun::SetUpAfterReboot(QString &serial, bool *setUpAnew, pending::TPending *kept) {
   TDriver *drv = Driver();
   StepWindow hide{*FView};
   serial.clear();
@@ -285,6 +282,9 @@ bool TUpdateRun::SetUpAfterReboot(QString &serial, bool *setUpAnew) {
     FResult.failed = true;
     return false;
   };
+  // Marked before the reset: a program killed from here on leaves a register
+  // with reset tables, and the next one restores them without asking.
+  if (kept && kept->stage != pending::TStage::SetUp) pending::SetStage(*kept, pending::TStage::SetUp);
   int r = drv->ResetSettings();
   if (r == 147) r = drv->ResetSettings();
   if (r != 0) return fail(r);

@@ -99,7 +99,8 @@ class TUpdateRun {
   bool DownloadImage(const QString &tool, const QString &image, const QString &serial, QStringList listed);
   // The serial check after the reboot, with the set-up the register asks
   // for; false: a set-up step failed. setUpAnew: the register was reset.
-  bool SetUpAfterReboot(QString &serial, bool *setUpAnew = nullptr);
+  // kept: the transfer's record, marked as set up before the reset.
+  bool SetUpAfterReboot(QString &serial, bool *setUpAnew = nullptr, pending::TPending *kept = nullptr);
   // After the serial check: the snapshot written back, or the loss noted.
   void RestoreSettingsAfterTransfer(const TFWRule &rule, bool setUpAnew);
 
