@@ -35,10 +35,10 @@ QList<QByteArray> Lines(const QByteArray &text) {
   return lines;
 }
 
-QByteArray DecodeBase64(const QByteArray &line, qsizetype expected, const QString &what) {
+// damaged: the whole reason, "подпись повреждена" or "открытый ключ поврежден".
+QByteArray DecodeBase64(const QByteArray &line, qsizetype expected, const QString &damaged) {
   const auto decoded = QByteArray::fromBase64Encoding(line.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
-  if (!decoded || decoded.decoded.size() != expected)
-    throw Exception(QStringLiteral("%1 повреждена").arg(what));
+  if (!decoded || decoded.decoded.size() != expected) throw Exception(damaged);
   return decoded.decoded;
 }
 
@@ -105,7 +105,7 @@ QString KeyIdText(const QByteArray &id) {
 }
 
 PublicKey ParsePublicKey(const QByteArray &text) {
-  const QString what = QStringLiteral("открытый ключ");
+  const QString what = QStringLiteral("открытый ключ поврежден");
   QList<QByteArray> lines = Lines(text);
   if (!lines.isEmpty() && lines.first().startsWith(kUntrusted)) lines.removeFirst();
   if (lines.size() != 1) throw Exception(QStringLiteral("это не открытый ключ minisign"));
@@ -118,7 +118,7 @@ PublicKey ParsePublicKey(const QByteArray &text) {
 }
 
 Signature ParseSignature(const QByteArray &text) {
-  const QString what = QStringLiteral("подпись");
+  const QString what = QStringLiteral("подпись повреждена");
   if (text.size() > kMaxSignatureBytes) throw Exception(QStringLiteral("подпись повреждена"));
   const QList<QByteArray> lines = Lines(text);
   if (lines.size() != 4 || !lines.at(0).startsWith(kUntrusted) || !lines.at(2).startsWith(kTrusted))

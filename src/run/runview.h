@@ -47,6 +47,8 @@ class TView {
   virtual void TransferLocked(bool locked) = 0;
   // The run is about to show its closing message: it waits for nothing more.
   virtual void RunEnding() {}
+  // True when every offer is declined by design: the run only shows its plan.
+  virtual bool PlanOnly() const { return false; }
   // Every record of the update history the run writes, as it is written.
   virtual void Record(const QJsonObject &record) { (void)record; }
 };

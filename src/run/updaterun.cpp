@@ -236,9 +236,12 @@ void TUpdateRun::Close() {
   // What the run gathered on its way, said once at its end.
   for (const QString &note : FResult.notes) settings += QStringLiteral("\r\n") + note;
   FResult.message = closing + settings;
-  FJournal.End(FRefuseUpdate ? QStringLiteral("not updated")
-               : lost        ? QStringLiteral("settings not restored")
-                             : QStringLiteral("latest"),
+  // A run that only showed its plan is recorded as that, not as a failure.
+  const bool plan = FView->PlanOnly() && FRefuseUpdate && FResult.declined && !FResult.failed;
+  FJournal.End(plan            ? QStringLiteral("plan")
+               : FRefuseUpdate ? QStringLiteral("not updated")
+               : lost          ? QStringLiteral("settings not restored")
+                               : QStringLiteral("latest"),
                closing + settings);
   if (settings.isEmpty())
     FView->Notice(run::TNotice::Information, QString(), text);

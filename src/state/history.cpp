@@ -1,5 +1,7 @@
 #include "state/history.h"
 
+#include <QHash>
+
 #include "common/apppaths.h"
 #include "common/privatefile.h"
 
@@ -41,7 +43,50 @@ QString Identity(const QJsonObject &id) {
       .arg(id.value(QStringLiteral("bootloader")).toInt());
 }
 
+// The stable English words of the file, as people read them.
+QString ResultLabel(const QString &result) {
+  static const QHash<QString, QString> labels{
+      {QStringLiteral("latest"), QStringLiteral("установлена последняя версия")},
+      {QStringLiteral("not updated"), QStringLiteral("не обновлено")},
+      {QStringLiteral("settings not restored"), QStringLiteral("настройки не восстановлены")},
+      {QStringLiteral("error"), QStringLiteral("ошибка")},
+      {QStringLiteral("ended"), QStringLiteral("завершён")},
+      {QStringLiteral("interrupted"), QStringLiteral("прерван")},
+      {QStringLiteral("plan"), QStringLiteral("только план")},
+      {QStringLiteral("done"), QStringLiteral("выполнено")},
+      {QStringLiteral("failed"), QStringLiteral("не выполнено")},
+      {QStringLiteral("not asked"), QStringLiteral("не требовалась")},
+      {QStringLiteral("removed"), QStringLiteral("удалено")},
+      {QStringLiteral("image damaged"), QStringLiteral("образ повреждён")},
+      {QStringLiteral("yes"), QStringLiteral("да")},
+      {QStringLiteral("no"), QStringLiteral("нет")},
+      {QStringLiteral("dfu"), QStringLiteral("загрузка прошивки заново")},
+      {QStringLiteral("finish"), QStringLiteral("завершение настройки")},
+      {QStringLiteral("not started"), QStringLiteral("не начиналось")},
+  };
+  return labels.value(result, result);
+}
+
 }  // namespace
+
+QString EventLabel(const QString &event) {
+  static const QHash<QString, QString> labels{
+      {QStringLiteral("run-start"), QStringLiteral("начало")},
+      {QStringLiteral("pass"), QStringLiteral("проход")},
+      {QStringLiteral("transfer-start"), QStringLiteral("передача")},
+      {QStringLiteral("transfer-end"), QStringLiteral("передача окончена")},
+      {QStringLiteral("setup"), QStringLiteral("настройка")},
+      {QStringLiteral("tables"), QStringLiteral("таблицы")},
+      {QStringLiteral("recovery"), QStringLiteral("прерванное обновление")},
+      {QStringLiteral("run-end"), QStringLiteral("итог")},
+  };
+  return labels.value(event, event);
+}
+
+QString LocalTime(const QString &iso) {
+  const QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
+  return t.isValid() ? t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : iso;
+}
 
 QString StateDir() { return apppaths::StateDir(); }
 
@@ -165,8 +210,9 @@ QString Summary(const QJsonObject &o) {
         .arg(Text(o, "title"), Text(o, "file"), Text(o, "method"), Text(o, "sha256").left(16));
   if (ev == QLatin1String("transfer-start")) return Text(o, "file");
   if (ev == QLatin1String("transfer-end"))
-    return Text(o, "result") + (Text(o, "verdict").isEmpty() ? QString() : QStringLiteral(": ") + Text(o, "verdict"));
-  if (ev == QLatin1String("setup")) return Text(o, "result");
+    return ResultLabel(Text(o, "result")) +
+           (Text(o, "verdict").isEmpty() ? QString() : QStringLiteral(": ") + Text(o, "verdict"));
+  if (ev == QLatin1String("setup")) return ResultLabel(Text(o, "result"));
   if (ev == QLatin1String("tables"))
     return QStringLiteral("сохранено ячеек: %1, проверено: %2, восстановлено: %3")
         .arg(o.contains(QStringLiteral("saved")) ? QString::number(o.value(QStringLiteral("saved")).toInt())
@@ -174,15 +220,15 @@ QString Summary(const QJsonObject &o) {
         .arg(o.value(QStringLiteral("verified")).toBool() ? QStringLiteral("да") : QStringLiteral("нет"))
         .arg(o.value(QStringLiteral("restored")).toBool() ? QStringLiteral("да") : QStringLiteral("нет"));
   if (ev == QLatin1String("run-end")) {
-    QString s = Text(o, "result");
+    QString s = ResultLabel(Text(o, "result"));
     if (!Text(o, "message").isEmpty()) s += QStringLiteral(": ") + Text(o, "message");
     const QString after = Identity(o.value(QStringLiteral("identity")).toObject());
     if (!after.isEmpty()) s += QStringLiteral("; ") + after;
     return s;
   }
   if (ev == QLatin1String("recovery"))
-    return Text(o, "kind") + QStringLiteral(": ") + Text(o, "answer") +
-           (Text(o, "result").isEmpty() ? QString() : QStringLiteral(", ") + Text(o, "result"));
+    return ResultLabel(Text(o, "kind")) + QStringLiteral(": ") + ResultLabel(Text(o, "answer")) +
+           (Text(o, "result").isEmpty() ? QString() : QStringLiteral(", ") + ResultLabel(Text(o, "result")));
   return QString();
 }
 
@@ -199,7 +245,7 @@ QStringList TableRow(const QJsonObject &o) {
              (device.isEmpty() ? QString() : QStringLiteral(" ") + device);
   QString summary = Summary(o);
   summary.replace(QLatin1Char('\n'), QLatin1Char(' '));
-  return {Text(o, "time"), device, Text(o, "serial"), Text(o, "event"), summary};
+  return {LocalTime(Text(o, "time")), device, Text(o, "serial"), EventLabel(Text(o, "event")), summary};
 }
 
 int PrintHistory(const QStringList &args) {
@@ -210,14 +256,18 @@ int PrintHistory(const QStringList &args) {
     if (a == QLatin1String("--history")) continue;
     if (a == QLatin1String("--json")) {
       json = true;
-    } else if (a == QLatin1String("--serial") && i + 1 < args.size()) {
+    } else if (a == QLatin1String("--serial")) {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "tavelin: --serial needs a value\nUsage: tavelin --history [--json] [--serial S]\n");
+        return 4;
+      }
       serial = args[++i];
     } else if (a.startsWith(QLatin1String("--serial="))) {
       serial = a.mid(9);
     } else {
       std::fprintf(stderr, "tavelin: unknown argument %s\nUsage: tavelin --history [--json] [--serial S]\n",
                    a.toLocal8Bit().constData());
-      return 2;
+      return 4;  // a usage error, as for every other command
     }
   }
   const QList<QJsonObject> records = Read(JournalPath(), serial);

@@ -43,6 +43,11 @@ QList<QJsonObject> Read(const QString &path = JournalPath(), const QString &seri
 // Returns the records written.
 QList<QJsonObject> CloseInterrupted(int port);
 
+// The event as people read it ("итог" for "run-end"); the file keeps the word.
+QString EventLabel(const QString &event);
+// A record's time in this computer's local time, "yyyy-MM-dd HH:mm:ss".
+QString LocalTime(const QString &iso);
+
 // One line of the table view: time, serial, event, what it says.
 QString Summary(const QJsonObject &record);
 QStringList TableHeader();

@@ -130,8 +130,13 @@ TEST_F(RecoveryTest, ARunIsOnRecordAndItsBoxSaysWhatChanged) {
   EXPECT_TRUE(w->isVisible());
   EXPECT_EQ(w->windowTitle(), QStringLiteral("История обновлений"));
   ASSERT_EQ(w->Grid->rowCount(), recs.size());
-  EXPECT_EQ(w->Grid->item(0, 3)->text(), QStringLiteral("run-end"));
-  EXPECT_EQ(w->Grid->item(w->Grid->rowCount() - 1, 3)->text(), QStringLiteral("run-start"));
+  // Read by people: the events in Russian, the time local.
+  EXPECT_EQ(w->Grid->item(0, 3)->text(), QStringLiteral("итог"));
+  EXPECT_EQ(w->Grid->item(w->Grid->rowCount() - 1, 3)->text(), QStringLiteral("начало"));
+  EXPECT_EQ(w->Grid->item(0, 0)->text(),
+            QDateTime::fromString(recs.last().value(QStringLiteral("time")).toString(), Qt::ISODateWithMs)
+                .toLocalTime()
+                .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
   EXPECT_EQ(w->Grid->editTriggers(), QAbstractItemView::NoEditTriggers);
 }
 

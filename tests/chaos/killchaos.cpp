@@ -233,7 +233,7 @@ Report Run(std::uint64_t seed, const QString &binDir, const QString &package) {
   for (int k = 0; k < kills; ++k) {
     if (draw(0, 9) < 3) saveListAgain();
     const QStringList args = target();
-    const int after = draw(1, 30), delay = draw(0, 40);
+    const int after = draw(1, 18), delay = draw(0, 40);
     const Sandbox::Out o = box.Update(args, after, delay);
     ++rep.programs;
     if (o.killed) ++rep.killed;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 #include <set>
 
 #include <QDir>
@@ -74,6 +75,21 @@ class CliTest : public ::testing::Test {
     package = QDir::cleanPath(testpaths::BinDir() + QStringLiteral("/../package/arhive.zip"));
     ASSERT_TRUE(QFileInfo::exists(package)) << package.toStdString();
     ASSERT_EQ(Sim({QStringLiteral("init")}), 0);
+    // The program keeps files beside itself (the settings snapshots, url.txt,
+    // share/tavelin/): each test runs its own link of it, so that tests
+    // running side by side never share them.
+    const QString programs = QDir::cleanPath(testpaths::BinDir() + QStringLiteral("/../cli-programs"));
+    QDir().mkpath(programs);
+    appDir = std::make_unique<QTemporaryDir>(programs + QStringLiteral("/XXXXXX"));
+    ASSERT_TRUE(appDir->isValid());
+    const QString self = testpaths::Bin(QStringLiteral("tavelin"));
+    if (::link(QFile::encodeName(self).constData(), QFile::encodeName(appDir->filePath(QStringLiteral("tavelin"))).constData()) != 0)
+      ASSERT_TRUE(QFile::copy(self, appDir->filePath(QStringLiteral("tavelin"))));
+  }
+
+  // The program under test from the test's own folder; the tools from the build.
+  QString Program(const QString &name) const {
+    return name == QLatin1String("tavelin") ? appDir->filePath(name) : testpaths::Bin(name);
   }
 
   int Sim(QStringList args, int port = 1, QString *out = nullptr) {
@@ -87,7 +103,7 @@ class CliTest : public ::testing::Test {
   Result Run(const QString &program, const QStringList &args) {
     QProcess p;
     p.setProcessEnvironment(env);
-    p.start(testpaths::Bin(program), args);
+    p.start(Program(program), args);
     EXPECT_TRUE(p.waitForFinished(120000)) << program.toStdString();
     Result r;
     r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
@@ -131,7 +147,7 @@ class CliTest : public ::testing::Test {
     QStringList args{QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--json"),
                      QStringLiteral("--package"), package};
     if (device > 0) args << QStringLiteral("--device") << QString::number(device);
-    p.start(testpaths::Bin(QStringLiteral("tavelin")), args);
+    p.start(Program(QStringLiteral("tavelin")), args);
     ASSERT_TRUE(p.waitForStarted());
     bool inBootLoader = false;
     for (int i = 0; i < 2400 && !inBootLoader && p.state() == QProcess::Running; ++i) {
@@ -157,6 +173,8 @@ class CliTest : public ::testing::Test {
   }
 
   QTemporaryDir root;
+  // Beside the build's own programs (one file system: a hard link will do).
+  std::unique_ptr<QTemporaryDir> appDir;
   QProcessEnvironment env;
   QString package;
 };
@@ -257,6 +275,33 @@ TEST_F(CliTest, ExitCodes) {
   EXPECT_TRUE(r.err.contains(QStringLiteral("missing.zip"))) << r.err.toStdString();
 }
 
+TEST_F(CliTest, AWrongWordGetsTheUsageAndExitCode4WithOrWithoutADisplay) {
+  const struct {
+    const char *name;
+    QStringList args;
+    const char *said;
+  } cases[] = {
+      {"unknown option", {QStringLiteral("--bogus")}, "unknown argument '--bogus'"},
+      {"--yes alone", {QStringLiteral("--yes")}, "--update is not given"},
+      {"--json alone", {QStringLiteral("--json")}, "--update is not given"},
+      {"--all-local alone", {QStringLiteral("--all-local")}, "--update is not given"},
+      {"--device without its number", {QStringLiteral("--update"), QStringLiteral("--device")}, "--device needs a value"},
+      {"history with an unknown option", {QStringLiteral("--history"), QStringLiteral("--bogus")}, "unknown argument --bogus"},
+      {"history --serial without its value", {QStringLiteral("--history"), QStringLiteral("--serial")},
+       "--serial needs a value"},
+  };
+  for (const bool display : {false, true}) {
+    // A display that does not exist: nothing may try to open it.
+    if (display) env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":97"));
+    for (const auto &c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (display ? ", with a display" : ""));
+      const Result r = Run(QStringLiteral("tavelin"), c.args);
+      EXPECT_EQ(r.code, 4) << r.err.toStdString();
+      EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.said))) << r.err.toStdString();
+    }
+  }
+}
+
 TEST_F(CliTest, HelpNamesTheExitCodes) {
   const Result r = Run(QStringLiteral("tavelin"), {QStringLiteral("--help")});
   EXPECT_EQ(r.code, 0);
@@ -307,16 +352,16 @@ TEST_F(CliTest, ASecondCopyOnTheSameRegisterIsTurnedAwayAndADeadHolderBlocksNoth
   Sim({QStringLiteral("set"), QStringLiteral("latency"), QStringLiteral("300")});
   QProcess first;
   first.setProcessEnvironment(env);
-  first.start(testpaths::Bin(QStringLiteral("tavelin")),
+  first.start(Program(QStringLiteral("tavelin")),
               {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--package"), package});
   ASSERT_TRUE(first.waitForStarted());
   // It holds the lock once it has read the register's identity.
   QString firstOut;
-  for (int i = 0; i < 600 && !firstOut.contains(QStringLiteral("run-start")); ++i) {
+  for (int i = 0; i < 600 && !firstOut.contains(QStringLiteral("начало:")); ++i) {
     first.waitForReadyRead(100);
     firstOut += QString::fromUtf8(first.readAllStandardOutput());
   }
-  ASSERT_TRUE(firstOut.contains(QStringLiteral("run-start"))) << firstOut.toStdString();
+  ASSERT_TRUE(firstOut.contains(QStringLiteral("начало:"))) << firstOut.toStdString();
   ASSERT_EQ(first.state(), QProcess::Running);
   qputenv("TAVELIN_LOCK_DIR", QFile::encodeName(env.value(QStringLiteral("TAVELIN_LOCK_DIR"))));
   TPortLock probe;
@@ -441,7 +486,7 @@ TEST_F(CliTest, ASignalMidChainEndsWithTheIdentityTheRegisterNowHas) {
   Sim({QStringLiteral("set"), QStringLiteral("latency"), QStringLiteral("20")});
   QProcess p;
   p.setProcessEnvironment(env);
-  p.start(testpaths::Bin(QStringLiteral("tavelin")),
+  p.start(Program(QStringLiteral("tavelin")),
           {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--json"), QStringLiteral("--package"),
            package});
   ASSERT_TRUE(p.waitForStarted());
@@ -581,7 +626,7 @@ TEST_F(CliTest, AReaderThatStopsEarlyNeverCutsTheRun) {
   p.setProcessEnvironment(env);
   p.start(QStringLiteral("/bin/sh"),
           {QStringLiteral("-c"), QStringLiteral("\"$0\" --update --yes --package \"$1\" | head -1"),
-           testpaths::Bin(QStringLiteral("tavelin")), package});
+           Program(QStringLiteral("tavelin")), package});
   ASSERT_TRUE(p.waitForFinished(120000));
   EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
   EXPECT_TRUE(QDir(root.filePath(QStringLiteral("state/Korvalis/Tavelin/pending")))
@@ -653,7 +698,7 @@ TEST_F(CliTest, APackageFromWhereItCannotBeTrustedIsRefusedAndASignalEndsAStalle
   // then, not when the transfer's stall limit runs out.
   QProcess p;
   p.setProcessEnvironment(env);
-  p.start(testpaths::Bin(QStringLiteral("tavelin")),
+  p.start(Program(QStringLiteral("tavelin")),
           {QStringLiteral("--update"), QStringLiteral("--yes"), QStringLiteral("--package"),
            QStringLiteral("http://127.0.0.1:%1/arhive.zip").arg(ntohs(addr.sin_port))});
   ASSERT_TRUE(p.waitForStarted());

@@ -162,7 +162,7 @@ void TUpdateCommand::Print(const QJsonObject &r) {
     out << QString::fromUtf8(QJsonDocument(r).toJson(QJsonDocument::Compact)) << '\n';
   } else if (!event.startsWith(QStringLiteral("unattended-"))) {
     // Those have readable lines of their own.
-    out << "  " << event << ": " << history::Summary(r).simplified() << '\n';
+    out << "  " << history::EventLabel(event) << ": " << history::Summary(r).simplified() << '\n';
   }
   out.flush();
 }
@@ -448,9 +448,25 @@ void TUpdateCommand::PrintRegisterState() {
 }  // namespace
 
 bool WantsCommandLine(int argc, char **argv) {
-  for (int i = 1; i < argc; ++i)
-    for (const char *w : {"--update", "--help", "-h", "--version"})
-      if (std::strcmp(argv[i], w) == 0) return true;
+  // Every word of the program's own is the command line's, a wrong one too:
+  // it gets the usage and exit code 4 with or without a display, never a
+  // window that ignores it. Qt's own options (-platform, -style, ...) stay
+  // the window's.
+  static const char *const qtOptions[] = {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                                          "qwindowtitle", "qwindowicon", "style", "stylesheet", "widgetcount",
+                                          "reverse", "session", "display", "geometry", "name", "title", "qmljsdebugger",
+                                          "nograb", "dograb", "sync"};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0) return true;
+    if (std::strncmp(argv[i], "--", 2) != 0) continue;
+    const char *word = argv[i] + 2;
+    bool qt = false;
+    for (const char *o : qtOptions) {
+      const size_t n = std::strlen(o);
+      if (std::strncmp(word, o, n) == 0 && (word[n] == '\0' || word[n] == '=')) qt = true;
+    }
+    if (!qt) return true;
+  }
   return false;
 }
 

@@ -22,6 +22,7 @@ class TConsoleView : public run::TView, public msgbox::Answerer {
 
   bool ChooseDevice() override { return true; }  // chosen on the command line, and active
   bool Offer(const TFWRule &rule) override;
+  bool PlanOnly() const override { return !FAccept; }
   void Unsupported() override;
   bool Ask(run::TQuestion question, const QString &caption, const QString &text) override;
   void Notice(run::TNotice kind, const QString &caption, const QString &text) override;
