@@ -39,6 +39,9 @@ int main(int argc, char **argv) {
     listChanges += r.listChanges;
     if (one || !r.failures.isEmpty()) std::printf("%s\n", r.Describe().toUtf8().constData());
     failed += !r.failures.isEmpty();
+    if ((i + 1) % 100 == 0)
+      std::printf("… %ld seeds: %ld failed, %ld programs, %ld killed, %.0f s\n", i + 1, failed, programs, killed,
+                  timer.elapsed() / 1000.0);
     std::fflush(stdout);
   }
   std::printf("seeds %ld from %llu: %ld failed; %ld programs, %ld killed outright, %ld device-list saves; %.1f s\n", runs,

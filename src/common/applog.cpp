@@ -1,5 +1,9 @@
 #include "common/applog.h"
 
+#include <cstring>
+
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -139,7 +143,42 @@ QByteArray ReadTail(const QString &path, qint64 bytes, bool *cut) {
 
 void Info(const QString &message) { Write(FormatLine(QStringLiteral("[INFO ]"), message)); }
 
+void Warn(const QString &message) { Write(FormatLine(QStringLiteral("[WARN ]"), message)); }
+
+void Error(const QString &message) { Write(FormatLine(QStringLiteral("[ERROR]"), message)); }
+
 void Debug(const QString &message) { Write(FormatLine(QStringLiteral("[DEBUG]"), message)); }
+
+namespace {
+
+void RouteMessage(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+  static thread_local bool inside = false;
+  const char *category = context.category ? context.category : "default";
+  // The program's own messages have categories of their own: the default
+  // one is Qt's (QStandardPaths, the platform plugins).
+  const bool ours = std::strncmp(category, "tavelin", 7) == 0;
+  const bool severe = type == QtCriticalMsg || type == QtFatalMsg;
+  const bool asked = qEnvironmentVariableIsSet("QT_LOGGING_RULES");
+  if (!ours && !severe && !asked) return;
+  const QByteArray text = message.toLocal8Bit();
+  if (std::strcmp(category, "default") == 0)
+    std::fprintf(stderr, "%s\n", text.constData());
+  else
+    std::fprintf(stderr, "%s: %s\n", category, text.constData());
+  if (inside) return;  // the log's own trouble is not logged again
+  inside = true;
+  const QString line = ours ? message : QStringLiteral("Qt (%1): %2").arg(QLatin1String(category), message);
+  if (severe) Error(line);
+  else if (!ours) Debug(line);
+  else if (type == QtWarningMsg) Warn(line);
+  else if (type == QtDebugMsg) Debug(line);
+  else Info(line);
+  inside = false;
+}
+
+}  // namespace
+
+void InstallMessageHandler() { qInstallMessageHandler(RouteMessage); }
 
 void WriteLine(const QString &line) { Write(line); }
 

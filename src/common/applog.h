@@ -12,9 +12,18 @@
 
 namespace applog {
 
-// One entry "[<time stamp>] <tag> <message>" with the tag "[INFO ]" or "[DEBUG]".
+// One entry "[<time stamp>] <tag> <message>" with the tag "[INFO ]",
+// "[WARN ]", "[ERROR]" or "[DEBUG]".
 void Info(const QString &message);
+void Warn(const QString &message);
+void Error(const QString &message);
 void Debug(const QString &message);
+
+// Routes Qt's messages: the program's own (categories "tavelin.*") go to the log with their level and to standard error; Qt's
+// own notices (a missing runtime folder, window masks offscreen) go nowhere
+// unless QT_LOGGING_RULES asks for them, and then to the log as DEBUG and
+// to standard error. Critical and fatal messages always go to both.
+void InstallMessageHandler();
 // An entry already formatted (the log window's own line), as it is.
 void WriteLine(const QString &line);
 

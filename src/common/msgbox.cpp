@@ -26,7 +26,12 @@ bool show(const Box &box) {
   QString entry = KindName(box.kind);
   if (!box.caption.isEmpty()) entry += QStringLiteral(" (") + box.caption + QLatin1Char(')');
   entry += QStringLiteral(": ") + box.text;
-  applog::Info(entry);
+  if (box.kind == Kind::Error)
+    applog::Error(entry);
+  else if (box.kind == Kind::Warning)
+    applog::Warn(entry);
+  else
+    applog::Info(entry);
   const bool yes = ask(box);
   if (box.kind == Kind::Question || (box.kind == Kind::Warning && !box.okOnly))
     applog::Info(QStringLiteral("Ответ: ") + (yes ? QStringLiteral("Да") : QStringLiteral("Нет")));

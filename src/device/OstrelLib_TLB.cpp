@@ -100,6 +100,11 @@ void TOstrel::LogResult(const char *method, int r) {
       if (std::strcmp(m, method) == 0) applog::Info(QStringLiteral("Драйвер: %1: 0").arg(Utf8(method)));
     return;
   }
+  // The table list ends with code 93: the normal end of a walk, not an error.
+  if (r == 93 && std::strcmp(method, "GetTableStruct") == 0) {
+    applog::Debug(QStringLiteral("Драйвер: GetTableStruct: код 93 (таблица %1): таблиц больше нет").arg(TableNumber()));
+    return;
+  }
   QString what = QStringLiteral("Драйвер: %1: код %2").arg(Utf8(method)).arg(r);
   // The cell a table call was about (never its value).
   if (std::strcmp(method, "ReadTable") == 0 || std::strcmp(method, "WriteTable") == 0 ||
@@ -109,7 +114,7 @@ void TOstrel::LogResult(const char *method, int r) {
   char buf[512];
   if (component_->api->get_str(self_, "ResultCodeDescription", buf, sizeof buf, &len) == 0 && len > 0)
     what += QStringLiteral(", ") + QString::fromUtf8(buf, std::min<int>(len, sizeof buf - 1));
-  applog::Info(what);
+  applog::Warn(what);
 }
 
 int TOstrel::GetInt(const char *prop) {

@@ -1,6 +1,7 @@
 #include "forms/selectldformunit.h"
 #include "forms/designfonts.h"
 
+#include <QLoggingCategory>
 #include <algorithm>
 
 #include <QDebug>
@@ -19,6 +20,9 @@
 #include "device/XmlDriverParams.h"
 #include "device/untDriver.h"
 #include "forms/modal.h"
+
+Q_LOGGING_CATEGORY(lcForms, "tavelin.forms")
+
 
 TSelectLDForm *SelectLDForm = nullptr;
 
@@ -279,7 +283,7 @@ void TSelectLDForm::ActivateSelectedLD() {
     done(modal::mrOk);
     return;
   }
-  qWarning().noquote() << QStringLiteral("SetActiveLD: логическое устройство %1 не выбрано: (%2) %3")
+  qCWarning(lcForms).noquote() << QStringLiteral("SetActiveLD: логическое устройство %1 не выбрано: (%2) %3")
                               .arg(r)
                               .arg(rc)
                               .arg(drv->ResultCodeDescription());

@@ -286,6 +286,7 @@ int TUpdateRun::UpdateDevice() {
       FResult.declined = true;
       return Outcome::Declined;
     }
+    if (!FNoUpdDialog) applog::Info(QStringLiteral("Обновление принято: ") + OfferTitle(offered));
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);

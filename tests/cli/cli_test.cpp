@@ -790,3 +790,27 @@ TEST_F(CliTest, AnotherAdministratorPasswordIsPutBackLast) {
   EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("300"));
 }
 
+TEST_F(CliTest, TheLogHoldsWhatTheOperatorWasToldWithLevelsThatMeanSomething) {
+  env.remove(QStringLiteral("QT_LOGGING_RULES"));
+  env.remove(QStringLiteral("XDG_RUNTIME_DIR"));  // Qt's own notice about it is not for the log
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("method"), QStringLiteral("ReadLoaderVersion"),
+       QStringLiteral("5")});
+  const Result r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 3) << r.err.toStdString();
+  QFile log(root.filePath(QStringLiteral("state/Korvalis/Tavelin/tavelin.log")));
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(log.readAll());
+  const struct {
+    const char *what;
+    const char *line;  // a part of the one line expected
+  } cases[] = {
+      {"the signature's verdict", "[INFO ] Подпись пакета "},
+      {"a refused driver call", "[WARN ] Драйвер: ReadLoaderVersion: код 5"},
+      {"what the operator was told", "[ERROR] Ошибка: ККТ на связи. Однако не удалось прочитать версию загрузчика"},
+  };
+  for (const auto &c : cases) EXPECT_TRUE(text.contains(QString::fromUtf8(c.line))) << c.what << "\n" << text.toStdString();
+  EXPECT_FALSE(text.contains(QStringLiteral("XDG_RUNTIME_DIR"))) << text.toStdString();
+  EXPECT_FALSE(text.contains(QStringLiteral("код 93")) && !text.contains(QStringLiteral("[DEBUG] Драйвер: GetTableStruct: код 93")))
+      << text.toStdString();
+}
+

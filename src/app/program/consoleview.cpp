@@ -1,5 +1,7 @@
 #include "app/program/consoleview.h"
 
+#include "common/applog.h"
+
 #include "run/updaterun.h"
 
 namespace {
@@ -50,10 +52,17 @@ bool TConsoleView::Ask(run::TQuestion question, const QString &, const QString &
     case run::TQuestion::RestoreOldSnapshot: yes = false; break;
   }
   Print(QStringLiteral("question"), text, YesNo(yes));
+  applog::Info(QStringLiteral("Вопрос: %1 Ответ: %2").arg(text, yes ? QStringLiteral("Да") : QStringLiteral("Нет")));
   return yes;
 }
 
 void TConsoleView::Notice(run::TNotice kind, const QString &, const QString &text) {
+  // The log has what the operator was told, as the window's boxes leave it.
+  switch (kind) {
+    case run::TNotice::Error: applog::Error(QStringLiteral("Ошибка: ") + text); break;
+    case run::TNotice::Warning: applog::Warn(QStringLiteral("Предупреждение: ") + text); break;
+    default: applog::Info(QStringLiteral("Сообщение: ") + text); break;
+  }
   switch (kind) {
     case run::TNotice::Error: Print(QStringLiteral("error"), text); break;
     case run::TNotice::Information: Print(QStringLiteral("information"), text); break;

@@ -46,24 +46,6 @@ void LogStart() {
                    .arg(TAVELIN_VERSION_TWEAK));
 }
 
-// On the command line stderr carries the program's errors and the texts the
-// window would show in boxes; the platform's own notices (no runtime folder,
-// no window masks offscreen) are not for the operator and go to the log file.
-void CommandLineMessages(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-  static thread_local bool inside = false;
-  const char *category = context.category ? context.category : "default";
-  const bool ours = std::strncmp(category, "tavelin", 7) == 0;
-  if (ours || type == QtCriticalMsg || type == QtFatalMsg || inside) {
-    const QByteArray text = message.toLocal8Bit();
-    if (std::strcmp(category, "default") == 0) std::fprintf(stderr, "%s\n", text.constData());
-    else std::fprintf(stderr, "%s: %s\n", category, text.constData());
-    return;
-  }
-  inside = true;
-  applog::Debug(QStringLiteral("Qt: ") + message);
-  inside = false;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -75,7 +57,7 @@ int main(int argc, char **argv) {
     }
   // The command line shows no window and needs no display: no GUI at all.
   if (WantsCommandLine(argc, argv)) {
-    qInstallMessageHandler(CommandLineMessages);
+    applog::InstallMessageHandler();
     // Output piped into a reader that stops early (| head) must never cut a
     // run short: a register would stay half-way through its update.
     std::signal(SIGPIPE, SIG_IGN);
@@ -89,6 +71,7 @@ int main(int argc, char **argv) {
     args.removeFirst();
     return RunCommandLine(args, out, err);
   }
+  applog::InstallMessageHandler();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
   QApplication::setQuitOnLastWindowClosed(true);
