@@ -308,6 +308,11 @@ TEST_F(CliTest, HelpNamesTheExitCodes) {
   for (const char *line : {"0  the register is on the newest firmware", "1  the update failed", "2  nothing done",
                            "3  refused", "4  usage or configuration error", "5  the register is busy"})
     EXPECT_TRUE(r.out.contains(QString::fromLatin1(line))) << line;
+  // Every option, the order of the worst code, the files and the environment.
+  for (const char *word : {"--history", "--serial", "--version", "--package", "1, 4, 3, 5, 2, 0", "tavelin.log",
+                           "history.jsonl", "pending/", "trusted-keys", "tavelin-port<N>.lock", "SSL_CERT_FILE",
+                           "CURL_CA_BUNDLE", "https_proxy", "TAVELIN_LOCK_DIR"})
+    EXPECT_TRUE(r.out.contains(QString::fromLatin1(word))) << word;
 }
 
 TEST_F(CliTest, SeveralDevicesNeedAChoiceAndAllLocalGoesOnAfterAFailure) {
