@@ -39,21 +39,26 @@ sim --port 1 cell 9 1 2 301 >/dev/null
 sim --port 2 cell 9 1 2 302 >/dev/null
 sim device add --name "Касса 2" --com 2 >/dev/null
 
-ansible-playbook -i localhost, -c local "$playbook" \
-  -e "tavelin_command=$bin/tavelin" \
-  -e "{\"tavelin_args\": [\"--package\", \"$package\"]}" \
-  -e "{\"tavelin_environment\": {\"OSTREL_DRIVER\": \"$bin/libostrel-sim.so\", \"TAVELIN_SIM_NO_WAITS\": \"1\", \"OSTREL_SIM_FAST\": \"1\", \"TAVELIN_LOCK_DIR\": \"$work/lock\"}}" \
-  -e "history_file=$XDG_STATE_HOME/Korvalis/Tavelin/history.jsonl" \
-  -e "history_dir=$work/fetched" >"$work/play.log" 2>&1 || { cat "$work/play.log"; echo "the playbook failed" >&2; exit 1; }
-cat "$work/play.log"
+play() {
+  mkdir -p "$work/fetched/localhost"
+  ansible-playbook -i localhost, -c local "$playbook" \
+    -e "tavelin_command=$bin/tavelin" \
+    -e "{\"tavelin_args\": [\"--package\", \"$package\"]}" \
+    -e "{\"tavelin_environment\": {\"OSTREL_DRIVER\": \"$bin/libostrel-sim.so\", \"TAVELIN_SIM_NO_WAITS\": \"1\", \"OSTREL_SIM_FAST\": \"1\", \"TAVELIN_LOCK_DIR\": \"$work/lock\", \"XDG_STATE_HOME\": \"$XDG_STATE_HOME\"}}" \
+    -e "history_dir=$work/fetched" >"$work/$1.log" 2>&1 || { cat "$work/$1.log"; echo "the playbook failed ($1)" >&2; exit 1; }
+  cat "$work/$1.log"
+}
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+play first
 # The recap: one host, nothing failed; the update task changed it.
-grep -Eq 'localhost +: ok=[0-9]+ +changed=[1-9][0-9]* +unreachable=0 +failed=0' "$work/play.log" ||
+grep -Eq 'localhost +: ok=[0-9]+ +changed=[1-9][0-9]* +unreachable=0 +failed=0' "$work/first.log" ||
   fail "the recap does not say changed for localhost"
-# Per register: the out-of-date one changed, the current one ok.
-grep -q 'changed: \[localhost\] => (item=device 1)' "$work/play.log" || fail "register 1 is not reported changed"
-grep -q 'ok: \[localhost\] => (item=device 2)' "$work/play.log" || fail "register 2 is not reported ok"
+# Per register: the out-of-date one changed, the current one ok, with before -> after.
+grep -q 'changed: \[localhost\] => (item=device 1)' "$work/first.log" || fail "register 1 is not reported changed"
+grep -q 'ok: \[localhost\] => (item=device 2)' "$work/first.log" || fail "register 2 is not reported ok"
+grep -q 'A.5/1300/160 -> A.6/1410/160' "$work/first.log" || fail "register 1's before -> after is not reported"
 
 for port in 1 2; do
   show=$(sim --port "$port" show --json)
@@ -68,4 +73,24 @@ if [ -f "$work/fetched/localhost/history.jsonl" ]; then
 else
   fail "the history file did not arrive"
 fi
+
+# A rerun on updated registers is clean: nothing changed.
+play second
+grep -Eq 'localhost +: ok=[0-9]+ +changed=0 +unreachable=0 +failed=0' "$work/second.log" ||
+  fail "the rerun is not clean"
+
+# A failed host says, per register, what the good ones say, and its history still arrives.
+sim --port 1 fault set mode 2 >/dev/null
+rm -f "$work/fetched/localhost/history.jsonl"
+if ansible-playbook -i localhost, -c local "$playbook" \
+    -e "tavelin_command=$bin/tavelin" \
+    -e "{\"tavelin_args\": [\"--package\", \"$package\"]}" \
+    -e "{\"tavelin_environment\": {\"OSTREL_DRIVER\": \"$bin/libostrel-sim.so\", \"TAVELIN_SIM_NO_WAITS\": \"1\", \"OSTREL_SIM_FAST\": \"1\", \"TAVELIN_LOCK_DIR\": \"$work/lock\", \"XDG_STATE_HOME\": \"$XDG_STATE_HOME\"}}" \
+    -e "history_dir=$work/fetched" >"$work/third.log" 2>&1; then
+  cat "$work/third.log"; fail "a refused register did not fail the host"
+fi
+cat "$work/third.log"
+grep -q '(item=device 1)' "$work/third.log" || fail "the failed host does not list register 1"
+grep -q 'exit code 3' "$work/third.log" || fail "the failed host does not give register 1's exit code"
+[ -f "$work/fetched/localhost/history.jsonl" ] || fail "the failed host's history did not arrive"
 echo "ok"
