@@ -1,5 +1,6 @@
 #include "app/windowview.h"
 
+#include <QLabel>
 #include <QProgressBar>
 
 #include "app/mainformunit.h"
@@ -39,8 +40,11 @@ void TWindowView::WaitBegin(const QString &caption, int steps) {
   QProgressBar *bar = RebootForm->Progress;
   bar->setRange(1, steps);
   bar->setValue(1);
+  RebootForm->Detail->clear();
   ShowPainted(RebootForm);
 }
+
+void TWindowView::WaitDetail(const QString &text) { RebootForm->Detail->setText(text); }
 
 void TWindowView::WaitStep(int value) { RebootForm->Progress->setValue(value); }
 

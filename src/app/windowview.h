@@ -18,6 +18,7 @@ class TWindowView : public run::TView {
   void WaitBegin(const QString &caption, int steps) override;
   void WaitStep(int value) override;
   void WaitEnd() override;
+  void WaitDetail(const QString &text) override;
   void StepBegin(const QString &caption) override;
   void StepEnd() override;
   void TransferLocked(bool locked) override;

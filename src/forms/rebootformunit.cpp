@@ -4,6 +4,7 @@
 #include "forms/centre.h"
 
 #include <QCloseEvent>
+#include <QLabel>
 #include <QProgressBar>
 #include <QScreen>
 #include <QShowEvent>
@@ -17,6 +18,10 @@ TRebootForm::TRebootForm(QWidget *parent)
   setWindowTitle(QStringLiteral("Перезагрузка..."));
   setFont(designfonts::DialogFont(8));
   resize(852, 69);
+
+  Detail = new QLabel(this);
+  Detail->setObjectName(QStringLiteral("Detail"));
+  Detail->setGeometry(8, 4, 836, 17);
 
   Progress = new QProgressBar(this);
   Progress->setObjectName(QStringLiteral("Progress"));

@@ -3,6 +3,7 @@
 // and position and shows and hides it.
 #include <QWidget>
 
+class QLabel;
 class QProgressBar;
 
 class TRebootForm : public QWidget {
@@ -13,6 +14,8 @@ class TRebootForm : public QWidget {
   ~TRebootForm() override;
 
   QProgressBar *Progress;
+  // Above the bar: the pass under way and the seconds left of the wait.
+  QLabel *Detail;
 
  protected:
   void showEvent(QShowEvent *event) override;

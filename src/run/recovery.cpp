@@ -201,6 +201,7 @@ bool TUpdateRun::RedownloadPending(pending::TPending &p, const QString &image) {
   FSerial = p.serial;
   const QString tool = FTempPath + QString::fromLatin1(kDfuTool);
   FIdentityStale = true;
+  FWaitLabel = QStringLiteral("Прерванное обновление ККТ %1: %2").arg(p.serial, RuleTitle(p.rule));
   {
     WaitWindow hide{*FView};
     WaitWithProgress(QStringLiteral("Прошивка"), 45, kFlashingWaitMs);

@@ -40,6 +40,9 @@ class TView {
   virtual void WaitBegin(const QString &caption, int steps) = 0;
   virtual void WaitStep(int value) = 0;
   virtual void WaitEnd() = 0;
+  // Where the run stands in the wait: "Шаг 2 из 3: Функциональное ПО A.5 —
+  // осталось 12 с"; said again as the seconds go.
+  virtual void WaitDetail(const QString &text) { (void)text; }
   // A step shown in the small progress window ("Настройка", "Обновление таблиц").
   virtual void StepBegin(const QString &caption) = 0;
   virtual void StepEnd() = 0;

@@ -105,13 +105,25 @@ void TUpdateRun::WaitWithProgress(const QString &caption, int steps, int ms) {
   FView->WaitBegin(caption, steps);
   int value = 1;
   const std::uint64_t t0 = waits::TickCount();
+  const std::uint64_t end = t0 + static_cast<std::uint64_t>(ms);
+  int shownLeft = -1;
+  const auto detail = [&] {
+    const std::uint64_t now = waits::TickCount();
+    const int left = now >= end ? 0 : static_cast<int>((end - now + 999) / 1000);
+    if (left == shownLeft) return;
+    shownLeft = left;
+    const QString label = FWaitLabel.isEmpty() ? caption : FWaitLabel;
+    FView->WaitDetail(QStringLiteral("%1 — осталось %2 с").arg(label).arg(left));
+  };
+  detail();
   do {
     waits::Sleep(kWaitStepMs);
     // The bar only shows that time passes; it stops at its maximum.
     value = std::min(value + 1, steps);
     FView->WaitStep(value);
+    detail();
     waits::ProcessMessages();
-  } while (waits::TickCount() <= t0 + static_cast<std::uint64_t>(ms));
+  } while (waits::TickCount() <= end);
 }
 
 QStringList TUpdateRun::ListDfuDevices() {

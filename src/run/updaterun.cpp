@@ -1,6 +1,10 @@
 // The update run: connect, identify, check, and the passes.
 #include "run/updaterun.h"
 
+#include <algorithm>
+
+#include "rules/fwplan.h"
+
 #include <QTimer>
 
 #include "common/applog.h"
@@ -77,6 +81,9 @@ TRunResult TUpdateRun::Run(run::TView &view, TTransferMethod method) {
   FResult = TRunResult();
   FResult.end = TRunEnd::Error;
   FNoUpdDialog = false;
+  FTransfersPlanned = 0;
+  FTransferNo = 0;
+  FWaitLabel.clear();
   FRefuseUpdate = false;
   FIdentityStale = false;
   FApplied.Clear();
@@ -172,6 +179,10 @@ void TUpdateRun::RunSteps() {
     }
     ReadIdentity();
     FJournal.Identity(FSerial, FECRData);
+    if (FTransfersPlanned == 0) {
+      for (const TPlanPass &p : PlanPasses(FECRData, FRules).passes)
+        FTransfersPlanned += (p.bootloaderRule >= 0) + (p.firmwareRule >= 0);
+    }
     FResult.end = TRunEnd::Refused;
     if (!IsSupportedModel(FSerial)) {
       FResult.message = QStringLiteral("Модель ККТ %1 не поддерживается.").arg(FSerial.mid(6, 4));
@@ -290,6 +301,10 @@ int TUpdateRun::UpdateDevice() {
     FNoUpdDialog = true;
     const bool firstTime = !FApplied.Seen(FRuleIndex, FECRData);
     FApplied.Add(FRuleIndex, FECRData);
+    if (firstTime) {
+      ++FTransferNo;
+      FWaitLabel = TransferLabel(FRules.at(FRuleIndex));
+    }
     if (firstTime)
       FJournal.Pass(FRules.at(FRuleIndex), FTempPath + FRules.at(FRuleIndex).filename,
                     FMethod == TTransferMethod::XModem ? QStringLiteral("xmodem") : QStringLiteral("dfu"));
@@ -338,6 +353,14 @@ int TUpdateRun::UpdateDevice() {
     }
   }
   return result;
+}
+
+QString TUpdateRun::TransferLabel(const TFWRule &rule) const {
+  const QString what = rule.level == 1 ? QStringLiteral("Загрузчик %1").arg(rule.blver)
+                                       : QStringLiteral("Функциональное ПО %1").arg(rule.fwver);
+  // A chain may take a pass more than planned (a register that answers
+  // otherwise than the plan foresaw): the count follows.
+  return QStringLiteral("Шаг %1 из %2: %3").arg(FTransferNo).arg(std::max(FTransfersPlanned, FTransferNo)).arg(what);
 }
 
 bool TUpdateRun::TargetReached(const TFWRule &rule) {

@@ -133,6 +133,12 @@ class TUpdateRun {
   TRunJournal FJournal;
   pending::TDeviceRef FDeviceRef;
   bool FStopRequested = false;
+  // The transfers of the run: planned from the identity first read, and done
+  // so far; what the wait windows say of the transfer under way.
+  int FTransfersPlanned = 0;
+  int FTransferNo = 0;
+  QString FWaitLabel;
+  QString TransferLabel(const TFWRule &rule) const;
   // A transfer changed the register since its identity was last read.
   bool FIdentityStale = false;
   std::unique_ptr<QTimer> FTimer;

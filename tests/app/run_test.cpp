@@ -6,7 +6,9 @@
 #include <QJsonObject>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 
+#include "forms/rebootformunit.h"
 #include "state/pending.h"
 #include "appfixture.h"
 
@@ -107,6 +109,25 @@ TEST_F(RunTest, NeverAppliesARuleTwiceToTheSameRegister) {
   EXPECT_EQ(Boxes(), QStringList{QStringLiteral("info: ") + kNotUpdated});
   EXPECT_EQ(Methods().count(QStringLiteral("SetDFUMode")), 0);  // journal off: nothing recorded
   EXPECT_EQ(clock.slept(), 3050u + 15050);                       // one transfer only
+}
+
+TEST_F(RunTest, TheWaitWindowsSayThePassAndTheSecondsLeft) {
+  TMainForm &f = StartDemo();
+  QStringList seen;  // "caption | detail", each once
+  clock.onSleep = [&](std::uint64_t) {
+    if (!RebootForm->isVisible()) return;
+    const QString line = RebootForm->windowTitle() + QStringLiteral(" | ") + RebootForm->Detail->text();
+    if (seen.isEmpty() || seen.last() != line) seen << line;
+  };
+  f.CheckConnectButton->click();
+  clock.onSleep = nullptr;
+  // The described captions stay; inside, the pass of the three and the time left.
+  for (const QString &line : {QStringLiteral("Прошивка | Шаг 1 из 3: Загрузчик 160 — осталось 3 с"),
+                              QStringLiteral("Перезагрузка | Шаг 1 из 3: Загрузчик 160 — осталось 15 с"),
+                              QStringLiteral("Перезагрузка | Шаг 2 из 3: Функциональное ПО A.5 — осталось 30 с"),
+                              QStringLiteral("Перезагрузка | Шаг 3 из 3: Функциональное ПО A.6 — осталось 1 с")})
+    EXPECT_TRUE(seen.contains(line)) << line.toStdString() << "\n" << seen.join(QLatin1Char('\n')).toStdString();
+  EXPECT_EQ(RebootForm->size(), QSize(852, 69));
 }
 
 TEST_F(RunTest, EmptyRulesMeanNothingToDo) {

@@ -201,6 +201,8 @@ TEST_F(CliTest, YesWalksTheWholeChainKeepsTheSettingsAndPrintsJsonRecords) {
   EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
   EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("300"));
 
+  // Nothing but the records in --json: no line for the waits.
+  EXPECT_FALSE(r.out.contains(QStringLiteral("осталось"))) << r.out.toStdString();
   // Every line of stdout is one JSON object.
   for (const QString &line : r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
     EXPECT_TRUE(QJsonDocument::fromJson(line.toUtf8()).isObject()) << line.toStdString();
@@ -817,5 +819,14 @@ TEST_F(CliTest, TheLogHoldsWhatTheOperatorWasToldWithLevelsThatMeanSomething) {
   EXPECT_FALSE(text.contains(QStringLiteral("XDG_RUNTIME_DIR"))) << text.toStdString();
   EXPECT_FALSE(text.contains(QStringLiteral("код 93")) && !text.contains(QStringLiteral("[DEBUG] Драйвер: GetTableStruct: код 93")))
       << text.toStdString();
+}
+
+TEST_F(CliTest, TheWaitsAreSaidAsPlainLinesWhenTheOutputIsNoTerminal) {
+  const Result r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  for (const char *line : {"  Прошивка: Шаг 1 из 3: Загрузчик 160 (3 с)\n",
+                           "  Перезагрузка: Шаг 2 из 3: Функциональное ПО A.5 (30 с)\n"})
+    EXPECT_TRUE(r.out.contains(QString::fromUtf8(line))) << line << r.out.toStdString();
+  EXPECT_FALSE(r.out.contains(QLatin1Char('\r')) || r.out.contains(QLatin1Char('\033'))) << r.out.toStdString();
 }
 

@@ -1,5 +1,7 @@
 #include "app/program/cli.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -116,6 +118,21 @@ class TUpdateCommand {
   TUpdateCommand(const TUpdateOptions &opt, QTextStream &out, QTextStream &err)
       : o(opt), out(out), err(err), view(err, opt.yes) {
     view.onRecord = [this](const QJsonObject &r) { Print(r); };
+    // The register's own waits (seconds to half a minute) are not silent: a
+    // live line on a terminal, one plain line a wait otherwise; nothing in
+    // --json.
+    if (!opt.json) {
+      const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+      view.onWait = [this, terminal](const QString &line, bool first) {
+        if (terminal) {
+          this->out << (line.isEmpty() ? QStringLiteral("\r\033[K") : QStringLiteral("\r\033[K  ") + line);
+        } else if (first) {
+          this->out << "  " << line.section(QStringLiteral(" — "), 0, 0) << " ("
+                    << line.section(QStringLiteral("осталось "), 1) << ")\n";
+        }
+        this->out.flush();
+      };
+    }
     // The first signal finishes the step under way, as in the window; the
     // second ends the program at once, its working folder removed.
     SetTerminationHandler([this](int sig, int count) {

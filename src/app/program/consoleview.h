@@ -27,9 +27,22 @@ class TConsoleView : public run::TView, public msgbox::Answerer {
   bool Ask(run::TQuestion question, const QString &caption, const QString &text) override;
   void Notice(run::TNotice kind, const QString &caption, const QString &text) override;
   void Status(const QString &) override {}
-  void WaitBegin(const QString &, int) override {}
+  void WaitBegin(const QString &caption, int) override {
+    FWaitCaption = caption;
+    FWaitSaid = false;
+  }
   void WaitStep(int) override {}
-  void WaitEnd() override {}
+  void WaitDetail(const QString &text) override {
+    if (!onWait) return;
+    onWait(FWaitCaption + QStringLiteral(": ") + text, !FWaitSaid);
+    FWaitSaid = true;
+  }
+  void WaitEnd() override {
+    if (onWait && FWaitSaid) onWait(QString(), false);
+  }
+  // The waits as they go: first true for a wait's first line; an empty
+  // line when the wait is over.
+  std::function<void(const QString &line, bool first)> onWait;
   void StepBegin(const QString &) override {}
   void StepEnd() override {}
   void TransferLocked(bool) override {}
@@ -46,4 +59,6 @@ class TConsoleView : public run::TView, public msgbox::Answerer {
  private:
   QTextStream &FErr;
   bool FAccept;
+  QString FWaitCaption;
+  bool FWaitSaid = false;
 };
