@@ -29,6 +29,10 @@ TLogForm::TLogForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   LogLB = new QListWidget(this);
   LogLB->setObjectName(QStringLiteral("LogLB"));
   LogLB->setFont(logFont);
+  // A line longer than the window wraps: nothing of a refused cell is cut off.
+  LogLB->setWordWrap(true);
+  LogLB->setResizeMode(QListView::Adjust);
+  LogLB->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
   AutoScrollChB = new QCheckBox(QStringLiteral("Автопрокрутка"), this);
   AutoScrollChB->setObjectName(QStringLiteral("AutoScrollChB"));

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyledItemDelegate>
+#include <QScreen>
+#include <QGuiApplication>
 #include <QTableWidget>
 
 #include "forms/centre.h"
@@ -241,6 +243,20 @@ void TSelectLDForm::FillEcrList() {
   // The grid, as the driver's grid, always has a row selected.
   SetRow(keep >= 1 && keep <= n ? keep : 1);
 
+  // Never wider than the screen: the names give way, elided, each whole in
+  // its tooltip, and the buttons stay on the screen.
+  for (int r = 1; r < RowCount(); ++r)
+    if (QTableWidgetItem *it = LDGrid->item(r - 1, 1)) it->setToolTip(it->text());
+  const QScreen *screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+  if (screen) {
+    const int frame = frameGeometry().width() - width();
+    const int room = screen->availableGeometry().width() - std::max(frame, 0) - kButtonWidth - 28 - 5;
+    int others = 0;
+    for (int c = 0; c < kColumns; ++c)
+      if (c != 1) others += LDGrid->columnWidth(c);
+    const int nameRoom = std::max(room - others, 120);
+    if (LDGrid->columnWidth(1) > nameRoom) LDGrid->setColumnWidth(1, nameRoom);
+  }
   int gridWidth = 5;
   for (int c = 0; c < kColumns; ++c) gridWidth += LDGrid->columnWidth(c);
   LDGrid->resize(gridWidth, LDGrid->height());

@@ -8,10 +8,22 @@
 namespace msgbox {
 namespace {
 
+// A box belongs above every window of the run: a wait window shown on top
+// of the main one must not cover the box and its buttons.
+QWidget *Owner() {
+  for (QWidget *w : QApplication::topLevelWidgets()) {
+    const QString name = w->objectName();
+    if (w->isVisible() && (name == QLatin1String("RebootForm") || name == QLatin1String("ProrgessTForm") ||
+                           name == QLatin1String("ProgressForm")))
+      return w;
+  }
+  return QApplication::activeWindow();
+}
+
 class TWidgetBoxes : public Answerer {
  public:
   bool answer(const Box &box) override {
-    QMessageBox mb(QApplication::activeWindow());
+    QMessageBox mb(Owner());
     mb.setWindowTitle(box.caption.isEmpty() ? QApplication::applicationName() : box.caption);
     mb.setText(box.text);
     switch (box.kind) {

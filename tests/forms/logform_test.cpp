@@ -116,3 +116,18 @@ TEST_F(LogTest, AnOpenLogNeverOutlivesTheMainWindow) {
   QApplication::exec();
   EXPECT_FALSE(kept);
 }
+
+TEST_F(LogTest, ALineLongerThanTheWindowWraps) {
+  TVisualLogger log(QStringLiteral("TECRTables"));
+  log.Info(QStringLiteral("Не восстановлено: Таблица 9, ряд 1, поле 2 (Параметры обмена / Тайм-аут, мс), должно быть: ") +
+           QStringLiteral("«ООО Ромашка и партнёры» ").repeated(12));
+  log.Info(QStringLiteral("коротко"));
+  TLogForm *form = log.Form();
+  QApplication::processEvents();
+  QListWidget *list = form->LogLB;
+  const QRect longRow = list->visualItemRect(list->item(0));
+  const QRect shortRow = list->visualItemRect(list->item(1));
+  EXPECT_GT(longRow.height(), 2 * shortRow.height());
+  EXPECT_LE(longRow.width(), list->viewport()->width());
+}
+

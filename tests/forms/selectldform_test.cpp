@@ -1,6 +1,9 @@
 // The device choice dialog on the real widgets, over the simulator component.
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
+#include <QScreen>
+
 #include <QApplication>
 #include <QHeaderView>
 #include <QPushButton>
@@ -233,6 +236,19 @@ TEST_F(SelectLD, AValueOfTheWrongKindStopsBeforeTheDialog) {
   }
   EXPECT_TRUE(dialogs.shown.isEmpty());
   SelectLDForm = nullptr;
+}
+
+TEST_F(SelectLD, ALongNameNeverPushesTheButtonsOffTheScreen) {
+  const QString longName = QString(130, QLatin1Char('Ж'));
+  osim::LogicalDevices::Save({Local(longName.toUtf8().constData(), 5, 3), TcpSocket("Касса в зале", 6)});
+  Fill();
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE(form->width(), screen.width());
+  EXPECT_LE(form->OkButton->geometry().right(), form->width());
+  EXPECT_EQ(form->LDGrid->item(0, 1)->toolTip(), longName);  // whole in its tooltip
+  // Filled again (the driver's settings changed), it stays on the screen.
+  Fill();
+  EXPECT_LE(form->width(), screen.width());
 }
 
 TEST_F(SelectLD, ReopensAtTheSizeItWasLeft) {

@@ -1,6 +1,7 @@
 // The notice, the wait window and the busy animation.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QEnterEvent>
 #include <QLabel>
 #include <QMovie>
@@ -13,6 +14,8 @@
 #include "forms/msgformunit.h"
 #include "forms/progresstformunit.h"
 #include "forms/rebootformunit.h"
+#include "forms/widgetboxes.h"
+#include "common/msgbox.h"
 
 namespace {
 
@@ -100,6 +103,25 @@ TEST(RebootForm, DesignAndCentredOnOwner) {
   EXPECT_FALSE(form.close());
   EXPECT_TRUE(form.isVisible());
   form.hide();
+}
+
+TEST(RebootForm, ABoxShownDuringTheWaitIsAboveIt) {
+  QWidget owner;
+  owner.show();
+  TRebootForm wait(&owner);
+  wait.show();
+  msgbox::InstallWidgetBoxes();
+  QWidget *parentOfBox = nullptr;
+  QTimer::singleShot(0, [&] {
+    if (QWidget *box = QApplication::activeModalWidget()) {
+      parentOfBox = box->parentWidget();
+      box->close();
+    }
+  });
+  msgbox::ShowInformation(QStringLiteral("Идёт обновление…"));
+  msgbox::SetPresenter(nullptr);
+  // Owned by the wait window, the box is stacked above it.
+  EXPECT_EQ(parentOfBox, &wait);
 }
 
 TEST(ProgressTForm, SquareAroundAPlayingAnimation) {
