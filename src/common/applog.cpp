@@ -160,8 +160,13 @@ void RouteMessage(QtMsgType type, const QMessageLogContext &context, const QStri
   const bool severe = type == QtCriticalMsg || type == QtFatalMsg;
   const bool asked = qEnvironmentVariableIsSet("QT_LOGGING_RULES");
   if (!ours && !severe && !asked) return;
+  // The program's own notes (info, debug) are the log's: what the operator
+  // must read is said once, by the program itself.
+  const bool note = ours && (type == QtInfoMsg || type == QtDebugMsg);
   const QByteArray text = message.toLocal8Bit();
-  if (std::strcmp(category, "default") == 0)
+  if (note) {
+    // nothing on standard error
+  } else if (std::strcmp(category, "default") == 0)
     std::fprintf(stderr, "%s\n", text.constData());
   else
     std::fprintf(stderr, "%s: %s\n", category, text.constData());

@@ -19,7 +19,8 @@ void Warn(const QString &message);
 void Error(const QString &message);
 void Debug(const QString &message);
 
-// Routes Qt's messages: the program's own (categories "tavelin.*") go to the log with their level and to standard error; Qt's
+// Routes Qt's messages: the program's own (categories "tavelin.*") go to the
+// log with their level, and its warnings to standard error as well; Qt's
 // own notices (a missing runtime folder, window masks offscreen) go nowhere
 // unless QT_LOGGING_RULES asks for them, and then to the log as DEBUG and
 // to standard error. Critical and fatal messages always go to both.
