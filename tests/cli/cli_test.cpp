@@ -20,6 +20,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include "app/appfixture.h"
@@ -828,5 +829,61 @@ TEST_F(CliTest, TheWaitsAreSaidAsPlainLinesWhenTheOutputIsNoTerminal) {
                            "  Перезагрузка: Шаг 2 из 3: Функциональное ПО A.5 (30 с)\n"})
     EXPECT_TRUE(r.out.contains(QString::fromUtf8(line))) << line << r.out.toStdString();
   EXPECT_FALSE(r.out.contains(QLatin1Char('\r')) || r.out.contains(QLatin1Char('\033'))) << r.out.toStdString();
+}
+
+TEST_F(CliTest, ABenchOfRegistersIsUpdatedAtOnceAndAFaultyOneFailsAlone) {
+  // One out of date, one current, one whose switch to DFU mode is refused.
+  Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("301")});
+  SecondRegister({QStringLiteral("--firmware"), QStringLiteral("A.6"), QStringLiteral("--build"), QStringLiteral("1410"),
+                  QStringLiteral("--bootloader"), QStringLiteral("160")});
+  Sim({QStringLiteral("init"), QStringLiteral("--serial"), QStringLiteral("0000440150")}, 3);
+  Sim({QStringLiteral("device"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("Касса 3"),
+       QStringLiteral("--com"), QStringLiteral("3")});
+  Sim({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("dfu-refused")}, 3);
+
+  const Result r = Update({QStringLiteral("--yes"), QStringLiteral("--all-local"), QStringLiteral("--parallel"),
+                           QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 1) << r.err.toStdString();
+  EXPECT_EQ(Identity(1), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Cell(9, 1, 2, 1), QStringLiteral("301"));
+  EXPECT_EQ(Identity(2), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Identity(3), QStringLiteral("A.4/1234/155"));
+  // Each register's end, with its device, and the summary of the bench.
+  std::map<int, int> codes;
+  for (const QJsonObject &e : r.records(QStringLiteral("unattended-end")))
+    codes[e[QStringLiteral("device")][QStringLiteral("number")].toInt()] = e.value(QStringLiteral("code")).toInt();
+  EXPECT_EQ(codes, (std::map<int, int>{{1, 0}, {2, 0}, {3, 1}})) << r.out.toStdString();
+  const QJsonObject summary = r.records(QStringLiteral("summary")).value(0);
+  EXPECT_EQ(summary.value(QStringLiteral("code")).toInt(), 1);
+  EXPECT_EQ(summary.value(QStringLiteral("devices")).toInt(), 3);
+  EXPECT_EQ(summary.value(QStringLiteral("installed")).toInt(), 3);
+  // The history has each.
+  const Result h = Run(QStringLiteral("tavelin"), {QStringLiteral("--history"), QStringLiteral("--json")});
+  QSet<QString> ended;
+  for (const QJsonObject &o : h.records())
+    if (o.value(QStringLiteral("event")).toString() == QLatin1String("run-end")) ended << o.value(QStringLiteral("serial")).toString();
+  EXPECT_EQ(ended, (QSet<QString>{QStringLiteral("0000420150"), QStringLiteral("0000430150"), QStringLiteral("0000440150")}));
+
+  // Without --json: one line a register at the end.
+  const Result again = Update({QStringLiteral("--yes"), QStringLiteral("--all-local"), QStringLiteral("--parallel"),
+                               QStringLiteral("2")});
+  EXPECT_EQ(again.code, 1) << again.err.toStdString();
+  EXPECT_TRUE(again.out.contains(QStringLiteral("0000430150  A.6/1410/160 → A.6/1410/160     kept      latest (exit 0)")))
+      << again.out.toStdString();
+}
+
+TEST_F(CliTest, TwoRegistersInTheirBootLoadersAtOnceAreEachBroughtBackByTheirOwnProcess) {
+  SecondRegister({});
+  KillInBootLoader(1, 1);
+  KillInBootLoader(2, 2);
+  const Result r = Update({QStringLiteral("--yes"), QStringLiteral("--all-local"), QStringLiteral("--parallel"),
+                           QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_EQ(Identity(1), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Identity(2), QString::fromLatin1(kDemoLatest));
+  int recovered = 0;
+  for (const QJsonObject &o : r.records(QStringLiteral("recovery")))
+    recovered += o.value(QStringLiteral("result")).toString() == QLatin1String("done");
+  EXPECT_EQ(recovered, 2) << r.out.toStdString();
 }
 

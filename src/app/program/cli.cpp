@@ -1,10 +1,13 @@
 #include "app/program/cli.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QEventLoop>
+#include <QProcess>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -159,6 +162,9 @@ class TUpdateCommand {
   int Fail(int code, const QString &message);
   void PreparePackage();
   int UpdateOne(const TLogicalDevice *device);
+  // Every device in a process of its own (this program with --device K), at
+  // most o.parallel at once; their records relayed as they come.
+  int UpdateInParallel(const QList<const TLogicalDevice *> &devices);
   int ExitCode(const TRunResult &r) const;
   void PrintPlan(const TRunResult &r);
   void PrintRegisterState();
@@ -309,6 +315,8 @@ int TUpdateCommand::Run() {
                           DeviceListText(devices));
   }
 
+  if (o.parallel > 0) return UpdateInParallel(chosen);
+
   int worst = kExitLatest;
   int installed = 0;
   for (const TLogicalDevice *d : chosen) {
@@ -402,6 +410,137 @@ int TUpdateCommand::UpdateOne(const TLogicalDevice *d) {
   Record(QStringLiteral("unattended-end"), end, readable, true);
   if (code == kExitFailed) PrintRegisterState();
   return code;
+}
+
+int TUpdateCommand::UpdateInParallel(const QList<const TLogicalDevice *> &devices) {
+  struct Child {
+    const TLogicalDevice *device = nullptr;
+    std::unique_ptr<QProcess> process;
+    QByteArray pendingOut, pendingErr;
+    QJsonObject end;  // its unattended-end record
+    int code = -1;
+    bool done = false;
+  };
+  std::vector<Child> children(static_cast<size_t>(devices.size()));
+  for (qsizetype i = 0; i < devices.size(); ++i) children[static_cast<size_t>(i)].device = devices[i];
+
+  QEventLoop loop;
+  int running = 0, next = 0, finished = 0;
+  bool stopping = false;
+  const auto relayLines = [this](Child &c, QByteArray &pending, bool isErr) {
+    qsizetype nl;
+    while ((nl = pending.indexOf('\n')) >= 0) {
+      const QByteArray line = pending.left(nl);
+      pending.remove(0, nl + 1);
+      if (isErr) {
+        err << QStringLiteral("[%1] ").arg(c.device->number) << QString::fromUtf8(line) << '\n';
+        err.flush();
+        continue;
+      }
+      const QJsonObject r = QJsonDocument::fromJson(line).object();
+      const QString event = r.value(QStringLiteral("event")).toString();
+      if (event == QLatin1String("unattended-end")) c.end = r;
+      if (event == QLatin1String("summary")) continue;  // the parent's own summary stands for them
+      if (o.json) {
+        out << QString::fromUtf8(line) << '\n';
+      } else if (!event.isEmpty() && !event.startsWith(QStringLiteral("unattended-")) && event != QLatin1String("plan") &&
+                 event != QLatin1String("state")) {
+        out << QStringLiteral("[%1] ").arg(c.device->number) << history::EventLabel(event) << ": "
+            << history::Summary(r).simplified() << '\n';
+      }
+      out.flush();
+    }
+  };
+  std::function<void()> startMore = [&] {
+    while (!stopping && running < o.parallel && next < static_cast<int>(children.size())) {
+      Child &c = children[static_cast<size_t>(next++)];
+      QStringList args{QStringLiteral("--update"), QStringLiteral("--device"), QString::number(c.device->number),
+                       QStringLiteral("--json")};
+      if (o.yes) args << QStringLiteral("--yes");
+      if (!o.package.isEmpty()) args << QStringLiteral("--package") << o.package;
+      c.process = std::make_unique<QProcess>();
+      QProcess *p = c.process.get();
+      QObject::connect(p, &QProcess::readyReadStandardOutput, [&, p] {
+        c.pendingOut += p->readAllStandardOutput();
+        relayLines(c, c.pendingOut, false);
+      });
+      QObject::connect(p, &QProcess::readyReadStandardError, [&, p] {
+        c.pendingErr += p->readAllStandardError();
+        relayLines(c, c.pendingErr, true);
+      });
+      QObject::connect(p, &QProcess::finished, [&, p](int exitCode, QProcess::ExitStatus status) {
+        c.pendingOut += p->readAllStandardOutput() + '\n';
+        c.pendingErr += p->readAllStandardError();
+        if (!c.pendingErr.isEmpty() && !c.pendingErr.endsWith('\n')) c.pendingErr += '\n';
+        relayLines(c, c.pendingOut, false);
+        relayLines(c, c.pendingErr, true);
+        c.code = status == QProcess::NormalExit && exitCode >= 0 && exitCode <= 5 ? exitCode : kExitFailed;
+        c.done = true;
+        --running;
+        ++finished;
+        startMore();
+        if (finished == static_cast<int>(children.size()) || (stopping && running == 0)) loop.quit();
+      });
+      p->start(QCoreApplication::applicationFilePath(), args);
+      ++running;
+    }
+  };
+  // A signal reaches every child; each finishes its step as a single run does.
+  SetTerminationHandler([&](int sig, int) {
+    stopping = true;
+    run.RequestStop();
+    for (Child &c : children)
+      if (c.process && c.process->state() != QProcess::NotRunning) ::kill(static_cast<pid_t>(c.process->processId()), sig);
+    if (running == 0) loop.quit();
+  });
+  startMore();
+  if (running > 0) loop.exec();
+  SetTerminationHandler({});
+
+  // The summary: one line a register, and the worst code.
+  int worst = kExitLatest;
+  int installed = 0;
+  QJsonArray rows;
+  if (!o.json) out << "\nDevice  Port  Serial      Before → after                  Settings  Result\n";
+  for (const Child &c : children) {
+    const int code = c.done ? c.code : kExitFailed;
+    worst = Worse(worst, code);
+    installed += c.end.value(QStringLiteral("installed")).toInt();
+    const auto identity = [](const QJsonObject &id) {
+      return id.isEmpty() ? QStringLiteral("?")
+                          : QStringLiteral("%1/%2/%3")
+                                .arg(id.value(QStringLiteral("firmware")).toString())
+                                .arg(id.value(QStringLiteral("build")).toInt())
+                                .arg(id.value(QStringLiteral("bootloader")).toInt());
+    };
+    const QString change = identity(c.end.value(QStringLiteral("before")).toObject()) + QStringLiteral(" → ") +
+                           identity(c.end.value(QStringLiteral("after")).toObject());
+    const bool restored = c.end.value(QStringLiteral("restored")).toBool(true);
+    const QString result = !c.done ? QStringLiteral("not started")
+                                   : c.end.value(QStringLiteral("result")).toString(QStringLiteral("exit %1").arg(code));
+    if (!o.json)
+      out << QStringLiteral("%1 %2 %3 %4 %5 %6 (exit %7)\n")
+                 .arg(c.device->number, 6)
+                 .arg(c.device->port, 5)
+                 .arg(c.end.value(QStringLiteral("serial")).toString(), -11)
+                 .arg(change, -31)
+                 .arg(restored ? QStringLiteral("kept") : QStringLiteral("LOST"), -9)
+                 .arg(result)
+                 .arg(code);
+    rows.append(QJsonObject{{QStringLiteral("device"), c.device->number},
+                            {QStringLiteral("port"), c.device->port},
+                            {QStringLiteral("serial"), c.end.value(QStringLiteral("serial"))},
+                            {QStringLiteral("code"), code}});
+  }
+  device = QJsonObject();
+  Record(QStringLiteral("summary"),
+         {{QStringLiteral("code"), worst}, {QStringLiteral("installed"), installed},
+          {QStringLiteral("devices"), static_cast<int>(children.size())}},
+         QStringLiteral("Result: %1 (exit code %2)")
+             .arg(installed > 0 ? QStringLiteral("%1 update(s) installed").arg(installed)
+                                : QStringLiteral("nothing installed"))
+             .arg(worst));
+  return worst;
 }
 
 void TUpdateCommand::PrintPlan(const TRunResult &r) {
@@ -513,6 +652,23 @@ bool ParseUpdateArgs(const QStringList &args, TUpdateOptions &opt, QString &erro
     else if (word == QStringLiteral("--all-local") && flag) opt.allLocal = true;
     else if (word == QStringLiteral("--yes") && flag) opt.yes = true;
     else if (word == QStringLiteral("--json") && flag) opt.json = true;
+    else if (word == QStringLiteral("--parallel")) {
+      // A number may follow; without one, every register at once.
+      opt.parallel = kMaxParallel;
+      if (!inlineValue && i + 1 < args.size() && !args.at(i + 1).startsWith(QLatin1Char('-'))) {
+        value = args.at(++i);
+        inlineValue = true;
+      }
+      if (inlineValue) {
+        bool ok = false;
+        const int n = value.toInt(&ok, 10);
+        if (!ok || n < 1) {
+          error = QStringLiteral("--parallel needs a number of registers (1, 2, ...), not '%1'").arg(value);
+          return false;
+        }
+        opt.parallel = std::min(n, kMaxParallel);
+      }
+    }
     else if (word == QStringLiteral("--device")) {
       if (!takeValue()) return false;
       bool ok = false;
@@ -542,13 +698,18 @@ bool ParseUpdateArgs(const QStringList &args, TUpdateOptions &opt, QString &erro
     error = QStringLiteral("--device and --all-local exclude each other");
     return false;
   }
+  if (opt.parallel > 0 && !opt.allLocal) {
+    error = QStringLiteral("--parallel goes with --all-local");
+    return false;
+  }
   return true;
 }
 
 QString UpdateUsage() {
   return QStringLiteral(
       "Usage: tavelin                     the window\n"
-      "       tavelin --update [--device N | --all-local] [--yes] [--json] [--package URL|FILE|builtin]\n"
+      "       tavelin --update [--device N | --all-local [--parallel [N]]] [--yes] [--json]\n"
+      "                        [--package URL|FILE|builtin]\n"
       "       tavelin --history [--json] [--serial S]\n"
       "       tavelin --help | --version\n"
       "\n"
@@ -560,6 +721,10 @@ QString UpdateUsage() {
       "                    them; without it the only logical device\n"
       "  --all-local       every logical device attached locally, in turn; goes on\n"
       "                    after a failure and exits with the worst code\n"
+      "  --parallel [N]    with --all-local: every register in a process of its own\n"
+      "                    (this program with --device K), at most N at once (without\n"
+      "                    N: all of them, at most 16); their steps are printed as they\n"
+      "                    come, then one line a register; a signal reaches every one\n"
       "  --yes             install what the plan shows (the update offer is accepted)\n"
       "  --json            one JSON object a line on standard output for every step\n"
       "  --package SOURCE  this package: an http(s) URL, a file, or \"builtin\" for the\n"

@@ -26,7 +26,12 @@ struct TUpdateOptions {
   bool yes = false;       // --yes
   bool json = false;      // --json
   QString package;        // --package URL|FILE
+  int parallel = 0;       // --parallel [N]: registers updated at once (0: one after another)
 };
+
+// --parallel without a number, and its cap: every register of a bench at once,
+// at most this many.
+inline constexpr int kMaxParallel = 16;
 
 // True when the arguments ask for the command line rather than the window.
 bool WantsCommandLine(int argc, char **argv);
