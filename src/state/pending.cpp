@@ -141,10 +141,14 @@ QList<TPending> All(QStringList *unreadable) {
   const QDir root(PendingRoot());
   for (const QFileInfo &fi : root.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time)) {
     if (fi.isSymLink()) continue;
+    const QString record = fi.absoluteFilePath() + QLatin1Char('/') + QString::fromLatin1(kRecord);
     if (auto p = ReadRecord(fi.absoluteFilePath() + QLatin1Char('/')))
       out << *p;
-    else if (unreadable)
-      *unreadable << fi.absoluteFilePath() + QLatin1Char('/') + QString::fromLatin1(kRecord);
+    // A folder with no record yet is one another program is making now (the
+    // record is written whole, last); one that is there and does not read is
+    // damaged.
+    else if (unreadable && QFileInfo::exists(record))
+      *unreadable << record;
   }
   return out;
 }

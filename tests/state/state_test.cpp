@@ -136,6 +136,18 @@ TEST_F(StateTest, AKeptImageIsPrivateWholeAndFoundAgain) {
     ASSERT_TRUE(again.has_value());
     EXPECT_EQ(again->serial, QString::fromUtf8(c.serial));
   }
+  // A record cut short is named as damaged; a folder whose record is not
+  // written yet (another program making it now) is not.
+  QDir().mkpath(pending::PendingRoot() + QStringLiteral("0000990150"));
+  QDir().mkpath(pending::PendingRoot() + QStringLiteral("0000980150"));
+  {
+    QFile cut(pending::PendingRoot() + QStringLiteral("0000990150/pending.json"));
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    cut.write("{\"serial\":\"00009901");
+  }
+  QStringList unreadable;
+  EXPECT_EQ(pending::All(&unreadable).size(), 4);
+  EXPECT_EQ(unreadable, QStringList{pending::PendingRoot() + QStringLiteral("0000990150/pending.json")});
   // No serial at all names no folder.
   EXPECT_THROW(pending::Keep(QString(), QStringLiteral("0150"), device, rule, image), Exception);
 }
