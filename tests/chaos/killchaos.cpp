@@ -1,8 +1,10 @@
 #include "killchaos.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -50,6 +52,14 @@ class Sandbox {
     set("TMPDIR", "tmp");
     set("TAVELIN_LOCK_DIR", "lock");
     env_.insert(QStringLiteral("OSTREL_DRIVER"), bin_ + QStringLiteral("libostrel-sim.so"));
+    // The program keeps its settings snapshots beside itself: each sandbox
+    // runs its own link of it, so that runs side by side (two benches, the
+    // tests) never share a register's snapshot.
+    QDir().mkpath(dir_.filePath(QStringLiteral("app")));
+    program_ = dir_.filePath(QStringLiteral("app/tavelin"));
+    if (::link(QFile::encodeName(bin_ + QStringLiteral("tavelin")).constData(), QFile::encodeName(program_).constData()) != 0 &&
+        !QFile::copy(bin_ + QStringLiteral("tavelin"), program_))
+      program_ = bin_ + QStringLiteral("tavelin");
     env_.insert(QStringLiteral("TAVELIN_SIM_NO_WAITS"), QStringLiteral("1"));
     env_.insert(QStringLiteral("OSTREL_SIM_FAST"), QStringLiteral("1"));
     env_.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
@@ -100,7 +110,7 @@ class Sandbox {
   Out Start(const QString &program, const QStringList &args, int killAfter, int delayMs) {
     QProcess p;
     p.setProcessEnvironment(env_);
-    p.start(bin_ + program, args);
+    p.start(program == QLatin1String("tavelin") ? program_ : bin_ + program, args);
     Out o;
     if (!p.waitForStarted(30000)) return o;
     if (killAfter >= 0) {
@@ -128,7 +138,7 @@ class Sandbox {
   }
 
   QTemporaryDir dir_;
-  QString bin_, package_;
+  QString bin_, package_, program_;
   QProcessEnvironment env_;
 };
 
