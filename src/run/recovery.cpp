@@ -72,7 +72,10 @@ void TUpdateRun::RecoverPending() {
   }
   const QString serial = ReadECRSerial(drv);
   const auto p = std::find_if(kept.cbegin(), kept.cend(), [&](const pending::TPending &k) { return k.serial == serial; });
-  if (p == kept.cend()) return;
+  if (p == kept.cend()) {
+    pending::RemoveUnrecorded(serial);
+    return;
+  }
   pending::TPending found = *p;
   TRecoveryOutcome outcome = Outcome(found);
   FJournal.ForSerial(found.serial);

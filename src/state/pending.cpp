@@ -218,4 +218,14 @@ TFWRule RuleFromJson(const QJsonObject &o) {
   return r;
 }
 
+void RemoveUnrecorded(const QString &serial) {
+  if (!SafeSerial(serial) || PendingRoot().isEmpty()) return;
+  TPending p;
+  p.folder = PendingRoot() + privatefile::FolderName(serial) + QLatin1Char('/');
+  // The record is written before the register is switched: without one, the
+  // register was never touched by that transfer.
+  if (QFileInfo::exists(p.folder + QString::fromLatin1(kRecord))) return;
+  Remove(p);
+}
+
 }  // namespace pending

@@ -61,6 +61,9 @@ QList<TPending> All(QStringList *unreadable = nullptr);
 std::optional<TPending> FindForDevice(const TDeviceRef &device);
 std::optional<TPending> FindForSerial(const QString &serial);
 void Remove(const TPending &p);
+// Removes the folder of that serial when it holds no record: a program killed
+// while keeping an image leaves one, and its register was never switched.
+void RemoveUnrecorded(const QString &serial);
 // The kept image is still the one that was kept.
 bool ImageIntact(const TPending &p);
 

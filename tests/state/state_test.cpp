@@ -148,6 +148,12 @@ TEST_F(StateTest, AKeptImageIsPrivateWholeAndFoundAgain) {
   QStringList unreadable;
   EXPECT_EQ(pending::All(&unreadable).size(), 4);
   EXPECT_EQ(unreadable, QStringList{pending::PendingRoot() + QStringLiteral("0000990150/pending.json")});
+  // The register answers and the folder of its serial has no record: a keep
+  // cut short, never switched, removed.
+  pending::RemoveUnrecorded(QStringLiteral("0000980150"));
+  EXPECT_FALSE(QFileInfo::exists(pending::PendingRoot() + QStringLiteral("0000980150")));
+  pending::RemoveUnrecorded(QStringLiteral("0000990150"));  // a damaged record stays for a person to see
+  EXPECT_TRUE(QFileInfo::exists(pending::PendingRoot() + QStringLiteral("0000990150/pending.json")));
   // No serial at all names no folder.
   EXPECT_THROW(pending::Keep(QString(), QStringLiteral("0150"), device, rule, image), Exception);
 }
