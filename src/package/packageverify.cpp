@@ -142,9 +142,7 @@ TVerdict Check(const QString &path, const TSource &source, const DownloadProgres
     privatefile::ReadRegular(sigPath, signature::kMaxSignatureBytes + 1, &text, nullptr, false);
   } else {
     // Read once; the package itself was already copied.
-    bool missing = false;
-    if (!privatefile::ReadRegular(source.signatureAt, signature::kMaxSignatureBytes + 1, &text, nullptr, true,
-                                  &missing))
+    if (!privatefile::ReadRegular(source.signatureAt, signature::kMaxSignatureBytes + 1, &text))
       return Refused(QStringLiteral("нет подписи"));
   }
 

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <algorithm>
 
-#include "common/applog.h"
 #include "device/untDriver.h"
 #include "run/transferwaits.h"
 #include "run/updaterun.h"

@@ -500,7 +500,6 @@ int TUpdateCommand::UpdateInParallel(const QList<const TLogicalDevice *> &device
   // The summary: one line a register, and the worst code.
   int worst = kExitLatest;
   int installed = 0;
-  QJsonArray rows;
   if (!o.json) out << "\nDevice  Port  Serial      Before → after                  Settings  Result\n";
   for (const Child &c : children) {
     const int code = c.done ? c.code : kExitFailed;
@@ -527,10 +526,6 @@ int TUpdateCommand::UpdateInParallel(const QList<const TLogicalDevice *> &device
                  .arg(restored ? QStringLiteral("kept") : QStringLiteral("LOST"), -9)
                  .arg(result)
                  .arg(code);
-    rows.append(QJsonObject{{QStringLiteral("device"), c.device->number},
-                            {QStringLiteral("port"), c.device->port},
-                            {QStringLiteral("serial"), c.end.value(QStringLiteral("serial"))},
-                            {QStringLiteral("code"), code}});
   }
   device = QJsonObject();
   Record(QStringLiteral("summary"),
