@@ -140,6 +140,28 @@ int Replace(const QString &path, const QByteArray &bytes, const QString &backup)
   return 0;
 }
 
+int OpenRegular(const QString &path, bool follow, int *err) {
+  const int fd = ::open(QFile::encodeName(path).constData(),
+                        O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    if (err) *err = errno;
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    if (err) *err = e;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (err) *err = 0;
+    return -1;
+  }
+  return fd;
+}
+
 bool ReadRegular(const QString &path, qsizetype maxBytes, QByteArray *out, QString *error, bool follow,
                  bool *missing) {
   if (missing) *missing = false;
@@ -147,19 +169,17 @@ bool ReadRegular(const QString &path, qsizetype maxBytes, QByteArray *out, QStri
     if (error) *error = why;
     return false;
   };
-  const int fd = ::open(QFile::encodeName(path).constData(),
-                        O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  int err = 0;
+  const int fd = OpenRegular(path, follow, &err);
   if (fd < 0) {
-    if (errno == ENOENT && missing) *missing = true;
-    return fail(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    if (err == 0) return fail(QStringLiteral("Файл %1 — не обычный файл.").arg(path));
+    if (err == ENOENT && missing) *missing = true;
+    return fail(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
   }
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-    return fail(QStringLiteral("Файл %1 — не обычный файл.").arg(path));
   QByteArray bytes;
   char buf[16384];
   while (bytes.size() < maxBytes) {

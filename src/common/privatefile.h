@@ -35,6 +35,12 @@ int OpenAppend(const QString &path);
 // (errno) when path stays as it was.
 int Replace(const QString &path, const QByteArray &bytes, const QString &backup = QString());
 
+// Opens path for reading: only a regular file, and a pipe or device put in
+// its place never blocks the open. follow false: never through a link.
+// Returns the descriptor (the caller closes it), or -1 with *err set to the
+// system's reason, or to 0 when something other than a regular file is there.
+int OpenRegular(const QString &path, bool follow = true, int *err = nullptr);
+
 // Reads at most maxBytes from the beginning of path: only a regular file, and
 // a pipe or device put in its place never blocks. follow false: never through
 // a link. Returns false with the reason in *error (in Russian, naming the

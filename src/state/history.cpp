@@ -5,7 +5,6 @@
 #include "common/apppaths.h"
 #include "common/privatefile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,11 +137,10 @@ QList<QJsonObject> Read(const QString &path, const QString &serial) {
   if (path.isEmpty()) return out;
   for (const QString &p : {path + QStringLiteral(".1"), path}) {
     // Only a regular file of ours, never through a link, never a pipe.
-    const int fd = ::open(QFile::encodeName(p).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = privatefile::OpenRegular(p, false);
     if (fd < 0) continue;
-    struct stat st {};
     QFile f;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
       ::close(fd);
       continue;
     }

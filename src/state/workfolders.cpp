@@ -14,6 +14,7 @@
 
 #include "common/applog.h"
 #include "common/apppaths.h"
+#include "common/privatefile.h"
 
 namespace workfolders {
 namespace {
@@ -83,7 +84,7 @@ int RemoveAbandoned() {
   const QStringList names = QDir(marks).entryList({QStringLiteral("*.lock")}, QDir::Files | QDir::Hidden);
   for (const QString &name : names) {
     const QByteArray markPath = QFile::encodeName(marks + name);
-    const int fd = ::open(markPath.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = privatefile::OpenRegular(marks + name, false);
     if (fd < 0) continue;
     // Held: its program still runs.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -76,16 +76,18 @@ QByteArray ReadSnapshotFile(const QString &path) {
   CheckPlainFolders(path);
   if (CheckRegularOrMissing(path) == 0) throw Exception(QStringLiteral("Файл %1 не найден!").arg(path));
   // No link is followed and a pipe put in its place since cannot block.
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, SysError(errno)));
+  int err = 0;
+  const int fd = privatefile::OpenRegular(path, false, &err);
+  if (fd < 0 && err == 0)
+    throw Exception(QStringLiteral("Файл таблиц %1 — не обычный файл (папка, канал или устройство).").arg(path));
+  if (fd < 0) throw Exception(QStringLiteral("Не удалось открыть файл %1: %2").arg(path, SysError(err)));
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-    throw Exception(QStringLiteral("Файл таблиц %1 — не обычный файл (папка, канал или устройство).").arg(path));
+  if (::fstat(fd, &st) != 0)
+    throw Exception(QStringLiteral("Не удалось прочитать файл %1: %2").arg(path, SysError(errno)));
   if (st.st_size > kMaxSnapshotBytes)
     throw Exception(QStringLiteral("Файл таблиц %1 слишком велик: %2 байт (снимок таблиц не больше %3 МиБ).")
                         .arg(path)
