@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -20,13 +21,22 @@ THistoryForm::THistoryForm(QWidget *parent) : QDialog(parent) {
   Grid->setSelectionBehavior(QAbstractItemView::SelectRows);
   Grid->verticalHeader()->setVisible(false);
   Grid->horizontalHeader()->setStretchLastSection(true);
+  // A history file that is there but cannot be read is said above the rows.
+  Error = new QLabel(this);
+  Error->setObjectName(QStringLiteral("HistoryError"));
+  Error->setWordWrap(true);
+  Error->setVisible(false);
   auto *layout = new QVBoxLayout(this);
+  layout->addWidget(Error);
   layout->addWidget(Grid);
   Reload();
 }
 
 void THistoryForm::Reload() {
-  const QList<QJsonObject> records = history::Read();
+  QString error;
+  const QList<QJsonObject> records = history::Read(history::JournalPath(), QString(), &error);
+  Error->setText(error);
+  Error->setVisible(!error.isEmpty());
   const QStringList header = history::TableHeader();
   Grid->clear();
   Grid->setColumnCount(static_cast<int>(header.size()));

@@ -3,6 +3,7 @@
 // table, opened from the main window's context menu.
 #include <QDialog>
 
+class QLabel;
 class QTableWidget;
 class TMainForm;
 
@@ -13,6 +14,7 @@ class THistoryForm : public QDialog {
   // Reads the journal anew.
   void Reload();
   QTableWidget *Grid = nullptr;
+  QLabel *Error = nullptr;
 };
 
 // Adds "История обновлений" to the main window's context menu.

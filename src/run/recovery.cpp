@@ -165,6 +165,10 @@ void TUpdateRun::RecoveryDone(TRecoveryOutcome outcome, const QString &kind, con
 
 void TUpdateRun::RecoverDfu(pending::TPending &p) {
   FJournal.ForSerial(p.serial);
+  // Listed in DFU mode, it was switched: the record says so from now on, so
+  // that a program ended after this transfer finishes the set-up instead of
+  // taking the record for one never started.
+  if (p.stage == pending::TStage::Prepared) pending::SetStage(p, pending::TStage::Switched);
   TRecoveryOutcome outcome = Outcome(p);
   outcome.asked = true;
   const bool yes = Ask(run::TQuestion::RecoverDfu, QStringLiteral("Прерванное обновление"),

@@ -215,6 +215,9 @@ void TUpdateRun::RunSteps() {
 
 void TUpdateRun::Close() {
   RefreshIdentity();
+  // A register left asking for its set-up takes no sale, whatever its
+  // version: no success is claimed for it (a failed set-up has said so).
+  const bool asksSetUp = !FResult.failed && RegisterAsksForSetUp();
   FView->RunEnding();  // the register is left alone from here: nothing to wait for
   // An interrupted update left unfinished (declined, or failed on its way)
   // is no "latest" either, whatever the passes after it found.
@@ -233,6 +236,10 @@ void TUpdateRun::Close() {
   if (FResult.settingsNotRestored) settings += QStringLiteral("\r\nНастройки ККТ после обновления не восстановлены.");
   if (FResult.settingsResetNoCopy)
     settings += QStringLiteral("\r\nНастройки ККТ сброшены при обновлении, копия настроек не снималась.");
+  if (asksSetUp)
+    settings += QStringLiteral("\r\nККТ %1 ожидает настройки: её таблицы сброшены, и прерванного обновления, которое "
+                               "вернуло бы её настройки, на этом компьютере нет.")
+                    .arg(FSerial);
   if (!FResult.cellsNotRestored.isEmpty()) {
     settings += QStringLiteral("\r\nНе восстановлены ячейки настроек (%1):").arg(FResult.cellsNotRestored.size());
     for (const TCellNotRestored &c : FResult.cellsNotRestored)

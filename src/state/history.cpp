@@ -1,6 +1,8 @@
 #include "state/history.h"
 
 #include <QHash>
+#include <QLoggingCategory>
+#include <QSet>
 
 #include "common/apppaths.h"
 #include "common/privatefile.h"
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace history {
 
@@ -78,6 +81,8 @@ QString EventLabel(const QString &event) {
       {QStringLiteral("tables"), QStringLiteral("таблицы")},
       {QStringLiteral("recovery"), QStringLiteral("прерванное обновление")},
       {QStringLiteral("run-end"), QStringLiteral("итог")},
+      {QStringLiteral("unattended-start"), QStringLiteral("командная строка: начало")},
+      {QStringLiteral("unattended-end"), QStringLiteral("командная строка: итог")},
   };
   return labels.value(event, event);
 }
@@ -86,6 +91,22 @@ QString LocalTime(const QString &iso) {
   const QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
   return t.isValid() ? t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : iso;
 }
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcHistory, "tavelin.history")
+
+// Why a history file cannot be opened; err 0: something other than a regular file is there.
+QString NotReadableReason(const QString &path, int err) {
+  struct stat st {};
+  if (::lstat(QFile::encodeName(path).constData(), &st) == 0) {
+    if (S_ISLNK(st.st_mode)) return QStringLiteral("это символическая ссылка");
+    if (!S_ISREG(st.st_mode)) return QStringLiteral("это не обычный файл");
+  }
+  return err == 0 ? QStringLiteral("это не обычный файл") : QString::fromLocal8Bit(std::strerror(err));
+}
+
+}  // namespace
 
 QString StateDir() { return apppaths::StateDir(); }
 
@@ -117,7 +138,18 @@ QJsonObject Append(QJsonObject record) {
     ::rename(name.constData(), old.constData());
   }
   const int fd = privatefile::OpenAppend(path);
-  if (fd < 0) return r;
+  if (fd < 0) {
+    const int err = errno;
+    static QSet<QString> said;
+    if (!said.contains(path)) {
+      said.insert(path);
+      qCWarning(lcHistory).noquote() << QStringLiteral(
+                                            "История обновлений не записывается: файл %1 не открыть для записи (%2); "
+                                            "записи этой программы в неё не попадут.")
+                                            .arg(path, NotReadableReason(path, err));
+    }
+    return r;
+  }
   // One write of the whole line: a reader never sees half of it unless the
   // machine stops in the middle, and then only this line is torn.
   QByteArray line = QJsonDocument(r).toJson(QJsonDocument::Compact);
@@ -132,13 +164,18 @@ QJsonObject Append(QJsonObject record) {
   return r;
 }
 
-QList<QJsonObject> Read(const QString &path, const QString &serial) {
+QList<QJsonObject> Read(const QString &path, const QString &serial, QString *error) {
   QList<QJsonObject> out;
   if (path.isEmpty()) return out;
   for (const QString &p : {path + QStringLiteral(".1"), path}) {
     // Only a regular file of ours, never through a link, never a pipe.
-    const int fd = privatefile::OpenRegular(p, false);
-    if (fd < 0) continue;
+    int err = 0;
+    const int fd = privatefile::OpenRegular(p, false, &err);
+    if (fd < 0) {
+      if (err != ENOENT && error)
+        *error = QStringLiteral("Не удалось прочитать историю обновлений %1: %2.").arg(p, NotReadableReason(p, err));
+      continue;
+    }
     QFile f;
     if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
       ::close(fd);
@@ -224,6 +261,17 @@ QString Summary(const QJsonObject &o) {
     if (!after.isEmpty()) s += QStringLiteral("; ") + after;
     return s;
   }
+  if (ev == QLatin1String("unattended-start"))
+    return o.value(QStringLiteral("plan")).toBool() ? QStringLiteral("только план (без --yes)")
+                                                    : QStringLiteral("с установкой (--yes)");
+  if (ev == QLatin1String("unattended-end")) {
+    QString s = QStringLiteral("код выхода %1").arg(o.value(QStringLiteral("code")).toInt());
+    const QString before = Identity(o.value(QStringLiteral("before")).toObject());
+    const QString after = Identity(o.value(QStringLiteral("after")).toObject());
+    if (!before.isEmpty() && !after.isEmpty() && before != after) s += QStringLiteral("; %1 → %2").arg(before, after);
+    if (!Text(o, "message").isEmpty()) s += QStringLiteral("; ") + Text(o, "message");
+    return s;
+  }
   if (ev == QLatin1String("recovery"))
     return ResultLabel(Text(o, "kind")) + QStringLiteral(": ") + ResultLabel(Text(o, "answer")) +
            (Text(o, "result").isEmpty() ? QString() : QStringLiteral(", ") + ResultLabel(Text(o, "result")));
@@ -268,11 +316,20 @@ int PrintHistory(const QStringList &args) {
       return 4;  // a usage error, as for every other command
     }
   }
-  const QList<QJsonObject> records = Read(JournalPath(), serial);
+  QString error;
+  const QList<QJsonObject> records = Read(JournalPath(), serial, &error);
+  // What could be read is printed; a file that could not is said, and the
+  // exit code tells a script the history is not whole.
+  const auto done = [&] {
+    if (error.isEmpty()) return 0;
+    std::fprintf(stderr, "tavelin: %s\n", error.toLocal8Bit().constData());
+    return 1;
+  };
   QTextStream out(stdout);
   if (json) {
     for (const QJsonObject &o : records) out << QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) << '\n';
-    return 0;
+    out.flush();
+    return done();
   }
   QList<QStringList> rows{TableHeader()};
   for (const QJsonObject &o : records) rows << TableRow(o);
@@ -285,7 +342,8 @@ int PrintHistory(const QStringList &args) {
       line += c + 1 < r.size() ? r[c].leftJustified(widths[c]) + QStringLiteral("  ") : r[c];
     out << line.trimmed() << '\n';
   }
-  return 0;
+  out.flush();
+  return done();
 }
 
 }  // namespace history

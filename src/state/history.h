@@ -28,13 +28,17 @@ void AddSink(Sink *sink);
 void RemoveSink(Sink *sink);
 
 // Appends one record with its time ("time", ISO-8601 with the zone) put in
-// front; a journal that cannot be written costs the record, never the run.
-// Returns the record as written.
+// front; a journal that cannot be written costs the record, never the run
+// (and is said once in the log and on standard error). Returns the record
+// as written.
 QJsonObject Append(QJsonObject record);
 
 // The records of path and its old file, oldest first; unreadable lines are
-// skipped. serial non-empty: only that register's records.
-QList<QJsonObject> Read(const QString &path = JournalPath(), const QString &serial = QString());
+// skipped. serial non-empty: only that register's records. A file that is
+// there but cannot be read (not a regular file, a link, no permission) is
+// passed over and named in *error when given; a missing one is no error.
+QList<QJsonObject> Read(const QString &path = JournalPath(), const QString &serial = QString(),
+                        QString *error = nullptr);
 
 // Closes every run on that serial port that started and never ended (its
 // program was killed outright) with a "run-end" of result "interrupted",

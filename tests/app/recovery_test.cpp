@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QRegularExpression>
 #include <QTableWidget>
@@ -138,6 +139,16 @@ TEST_F(RecoveryTest, ARunIsOnRecordAndItsBoxSaysWhatChanged) {
                 .toLocalTime()
                 .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
   EXPECT_EQ(w->Grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+  EXPECT_FALSE(w->Error->isVisible());
+
+  // A pipe put in the history's place: the rows the old file holds, and the pipe named above them.
+  const QString path = history::JournalPath();
+  ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".1")));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+  w->Reload();
+  EXPECT_EQ(w->Grid->rowCount(), recs.size());
+  EXPECT_TRUE(w->Error->isVisible());
+  EXPECT_TRUE(w->Error->text().contains(path)) << w->Error->text().toStdString();
 }
 
 TEST_F(RecoveryTest, NothingChangedKeepsTheClosingMessageAlone) {
@@ -380,4 +391,15 @@ TEST_F(RecoveryTest, HistoryPrintsWithoutADisplay) {
     EXPECT_EQ(out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size(), c.lines) << out.toStdString();
     EXPECT_TRUE(out.contains(c.has)) << out.toStdString();
   }
+  // A pipe in the history's place neither holds the command nor passes for
+  // an empty history: what the old file holds is printed, the pipe named.
+  const QString path = history::JournalPath();
+  ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".1")));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+  p.start(testpaths::Bin(QStringLiteral("tavelin")), {QStringLiteral("--history")});
+  ASSERT_TRUE(p.waitForFinished(60000));
+  EXPECT_EQ(p.exitCode(), 1);
+  EXPECT_TRUE(QString::fromUtf8(p.readAllStandardOutput()).contains(QStringLiteral("ПО A.4")));
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_TRUE(err.contains(path) && err.contains(QStringLiteral("не обычный файл"))) << err.toStdString();
 }

@@ -752,6 +752,12 @@ TEST_F(CliTest, AKilledUpdateIsFinishedByTheRegistersSerialWhateverTheDeviceList
   }
   EXPECT_EQ(interrupted, 1) << h.out.toStdString();
   EXPECT_EQ(starts, ends) << h.out.toStdString();
+  // Read by people: every event in words, the command line's own records too.
+  const Result text = Run(QStringLiteral("tavelin"), {QStringLiteral("--history")});
+  EXPECT_EQ(text.code, 0) << text.err.toStdString();
+  EXPECT_FALSE(text.out.contains(QRegularExpression(QStringLiteral("\\b[a-z]+-(start|end)\\b")))) << text.out.toStdString();
+  EXPECT_TRUE(text.out.contains(QRegularExpression(QStringLiteral("командная строка: итог +код выхода 0"))))
+      << text.out.toStdString();
 }
 
 TEST_F(CliTest, TwoRegistersLeftInTheirBootLoadersAreEachBroughtBack) {
@@ -786,6 +792,78 @@ TEST_F(CliTest, ARecoveryWhoseSetUpFailsIsNoSuccessAndTheNextRunFinishesIt) {
   EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
   EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("300"));
   EXPECT_EQ(Shown().value(QStringLiteral("setupCode")).toInt(), 0);
+}
+
+// A recovery ended outright once its image was in, on a record that had not
+// yet said the register was switched: the register is out of its boot-loader
+// and asks for its set-up, with its tables reset.
+class CliCutRecoveryTest : public CliTest {
+ protected:
+  // identity: what the register is on before, e.g. {"firmware", "A.5", "build", "1300"}.
+  void CutRecoveryAfterItsTransfer(const QStringList &identity = {}) {
+    Sim({QStringLiteral("cell"), QStringLiteral("9"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("213")});
+    for (qsizetype i = 0; i + 1 < identity.size(); i += 2)
+      Sim({QStringLiteral("set"), identity[i], identity[i + 1]});
+    // Killed in the firmware's transfer: its image is kept, the tables saved.
+    Sim({QStringLiteral("set"), QStringLiteral("bootloader"), QStringLiteral("160")});
+    KillInBootLoader();
+    // Killed between the switch and the record's word of it.
+    const QString record = root.filePath(QStringLiteral("state/Korvalis/Tavelin/pending/0000420150/pending.json"));
+    QFile f(record);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    QByteArray text = f.readAll();
+    f.close();
+    ASSERT_TRUE(text.contains("\"switched\"")) << text.toStdString();
+    text.replace("\"switched\"", "\"prepared\"");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+    f.close();
+
+    QProcessEnvironment slow = env;
+    slow.remove(QStringLiteral("TAVELIN_SIM_NO_WAITS"));
+    QProcess p;
+    p.setProcessEnvironment(slow);
+    p.start(Program(QStringLiteral("tavelin")), {QStringLiteral("--update"), QStringLiteral("--yes"),
+                                                 QStringLiteral("--json"), QStringLiteral("--package"), package});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out;
+    bool sent = false;
+    for (int i = 0; i < 2400 && !sent && p.state() == QProcess::Running; ++i) {
+      p.waitForReadyRead(25);
+      out += p.readAllStandardOutput();
+      sent = out.contains("\"event\":\"transfer-end\"");
+    }
+    ::kill(static_cast<pid_t>(p.processId()), SIGKILL);  // in the reboot's wait
+    ASSERT_TRUE(p.waitForFinished(10000));
+    ASSERT_TRUE(sent) << out.toStdString();
+    ASSERT_FALSE(Shown().value(QStringLiteral("dfu")).toBool());
+    ASSERT_NE(Shown().value(QStringLiteral("setupCode")).toInt(), 0);
+  }
+};
+
+TEST_F(CliCutRecoveryTest, TheNextRunSetsTheRegisterUpAndPutsItsSettingsBack) {
+  CutRecoveryAfterItsTransfer();
+  const Result r = Update({QStringLiteral("--yes"), QStringLiteral("--json")});
+  EXPECT_EQ(r.code, 0) << r.err.toStdString() << r.out.toStdString();
+  const QJsonObject recovery = r.records(QStringLiteral("recovery")).value(0);
+  EXPECT_EQ(recovery.value(QStringLiteral("kind")).toString(), QStringLiteral("finish")) << r.out.toStdString();
+  EXPECT_EQ(recovery.value(QStringLiteral("result")).toString(), QStringLiteral("done")) << r.out.toStdString();
+  EXPECT_EQ(Identity(), QString::fromLatin1(kDemoLatest));
+  EXPECT_EQ(Shown().value(QStringLiteral("setupCode")).toInt(), 0);
+  EXPECT_EQ(Cell(9, 1, 2), QStringLiteral("213"));
+  EXPECT_EQ(Cell(1, 1, 5), QStringLiteral("1"));  // the newest rule's own cell
+}
+
+// The same register with its record gone (another account, another
+// computer): nothing here can put its settings back, and no run says it is fine.
+TEST_F(CliCutRecoveryTest, WithoutItsRecordTheRunClaimsNoSuccess) {
+  // The newest firmware is the one cut: no transfer is left to set it up.
+  CutRecoveryAfterItsTransfer({QStringLiteral("firmware"), QStringLiteral("A.5"), QStringLiteral("build"),
+                               QStringLiteral("1300")});
+  ASSERT_TRUE(QDir(root.filePath(QStringLiteral("state/Korvalis/Tavelin/pending"))).removeRecursively());
+  const Result r = Update({QStringLiteral("--yes")});
+  EXPECT_EQ(r.code, 1) << r.err.toStdString() << r.out.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("ККТ 0000420150 ожидает настройки"))) << r.err.toStdString();
 }
 
 TEST_F(CliTest, AnotherAdministratorPasswordIsPutBackLast) {

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <functional>
 
 #include "common/error.h"
 #include "state/history.h"
@@ -69,6 +70,42 @@ TEST_F(StateTest, TheHistoryIsNeverWrittenThroughALink) {
   ASSERT_EQ(::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
   history::Append(Event("one"));
   EXPECT_EQ(QFileInfo(victim).size(), 0);
+}
+
+// A history file that is there but cannot be read is named, and what can be
+// read is still given; a missing one is no error.
+TEST_F(StateTest, AHistoryThatCannotBeReadIsNamed) {
+  const struct {
+    const char *what;
+    std::function<void(const QString &)> put;
+    const char *reason;
+  } cases[] = {
+      {"missing", [](const QString &) {}, nullptr},
+      {"a pipe", [](const QString &p) { ASSERT_EQ(::mkfifo(QFile::encodeName(p).constData(), 0600), 0); },
+       "не обычный файл"},
+      {"a link", [](const QString &p) { ASSERT_EQ(::symlink("/etc/hostname", QFile::encodeName(p).constData()), 0); },
+       "символическая ссылка"},
+      {"a folder", [](const QString &p) { ASSERT_TRUE(QDir().mkpath(p)); }, "не обычный файл"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString path = history::JournalPath();
+    QDir(root.filePath(QStringLiteral("state"))).removeRecursively();
+    history::Append(Event("old"));
+    ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".1")));
+    c.put(path);
+    if (c.reason) history::Append(Event("lost"));  // said in the log; never written through what is there
+    QString error;
+    const QList<QJsonObject> records = history::Read(path, QString(), &error);
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(records.front().value(QStringLiteral("event")).toString(), QStringLiteral("old"));
+    if (c.reason) {
+      EXPECT_TRUE(error.contains(path)) << error.toStdString();
+      EXPECT_TRUE(error.contains(QString::fromUtf8(c.reason))) << error.toStdString();
+    } else {
+      EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+    }
+  }
 }
 
 TEST_F(StateTest, WithoutAStateFolderNothingIsWrittenElsewhere) {
