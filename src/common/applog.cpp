@@ -1,9 +1,5 @@
 #include "common/applog.h"
 
-#include <cstring>
-
-#include <cstdio>
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +9,8 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 
 #include "common/apppaths.h"
@@ -163,13 +161,13 @@ void RouteMessage(QtMsgType type, const QMessageLogContext &context, const QStri
   // The program's own notes (info, debug) are the log's: what the operator
   // must read is said once, by the program itself.
   const bool note = ours && (type == QtInfoMsg || type == QtDebugMsg);
-  const QByteArray text = message.toLocal8Bit();
-  if (note) {
-    // nothing on standard error
-  } else if (std::strcmp(category, "default") == 0)
-    std::fprintf(stderr, "%s\n", text.constData());
-  else
-    std::fprintf(stderr, "%s: %s\n", category, text.constData());
+  if (!note) {
+    const QByteArray text = message.toLocal8Bit();
+    if (std::strcmp(category, "default") == 0)
+      std::fprintf(stderr, "%s\n", text.constData());
+    else
+      std::fprintf(stderr, "%s: %s\n", category, text.constData());
+  }
   if (inside) return;  // the log's own trouble is not logged again
   inside = true;
   const QString line = ours ? message : QStringLiteral("Qt (%1): %2").arg(QLatin1String(category), message);

@@ -1,19 +1,19 @@
 #include "forms/selectldformunit.h"
 #include "forms/designfonts.h"
 
-#include <QLoggingCategory>
 #include <algorithm>
 
 #include <QDebug>
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLoggingCategory>
 #include <QPainter>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyledItemDelegate>
 #include <QScreen>
-#include <QGuiApplication>
 #include <QTableWidget>
 
 #include "forms/centre.h"
@@ -24,7 +24,6 @@
 #include "forms/modal.h"
 
 Q_LOGGING_CATEGORY(lcForms, "tavelin.forms")
-
 
 TSelectLDForm *SelectLDForm = nullptr;
 

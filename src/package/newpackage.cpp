@@ -1,6 +1,5 @@
 #include "package/newpackage.h"
 
-#include <QLoggingCategory>
 #include <QDebug>
 #include <QFile>
 
@@ -13,9 +12,7 @@
 #include "common/msgbox.h"
 #include "package/inetutils.h"
 #include "package/packageverify.h"
-
-Q_LOGGING_CATEGORY(lcNewPackage, "tavelin.package")
-
+#include "package/signature.h"
 
 namespace {
 
@@ -47,7 +44,7 @@ void ReportNewPackageFailure(const QString &reason) {
   while (why.endsWith(QLatin1Char('.'))) why.chop(1);  // the sentence goes on after it
   const QString text = QStringLiteral("Не удалось получить новый пакет: %1. Будет использован встроенный пакет.")
                            .arg(why);
-  qCWarning(lcNewPackage).noquote() << text;
+  qCWarning(lcPackage).noquote() << text;
   msgbox::ShowError(text);
 }
 
@@ -56,10 +53,10 @@ bool CheckNewPackage(const QString &URL, const QString &ZipPath, const DownloadP
   TDateTime date = 0;
   try {
     date = GetRemoteFileDate(URL, checking);
-    if (date == 0) qCInfo(lcNewPackage).noquote() << "Новый пакет: сервер не назвал дату пакета" << URL;
+    if (date == 0) qCInfo(lcPackage).noquote() << "Новый пакет: сервер не назвал дату пакета" << URL;
   } catch (const std::exception &e) {
     // An unreachable server simply means no offer; the operator asked for nothing.
-    qCWarning(lcNewPackage).noquote() << "Новый пакет: сервер недоступен:" << ExceptionMessage(e);
+    qCWarning(lcPackage).noquote() << "Новый пакет: сервер недоступен:" << ExceptionMessage(e);
     date = 0;
   }
   // The date request is over: its window may go before the question.

@@ -6,6 +6,7 @@
 // program only verifies, with OpenSSL.
 #include <QByteArray>
 #include <QList>
+#include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
 
@@ -71,7 +72,9 @@ struct Verdict {
 // Checks the file at path against the signature text and the keys. Never raises.
 Verdict VerifyFile(const QString &path, const QByteArray &signatureText, const QList<PublicKey> &keys);
 
-// Lines for the program's log (category "tavelin.package").
+// The package's messages in the program's log: category "tavelin.package".
 void Log(const QString &line);
 
 }  // namespace signature
+
+Q_DECLARE_LOGGING_CATEGORY(lcPackage)

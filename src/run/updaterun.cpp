@@ -311,10 +311,9 @@ int TUpdateRun::UpdateDevice() {
     if (firstTime) {
       ++FTransferNo;
       FWaitLabel = TransferLabel(FRules.at(FRuleIndex));
-    }
-    if (firstTime)
       FJournal.Pass(FRules.at(FRuleIndex), FTempPath + FRules.at(FRuleIndex).filename,
                     FMethod == TTransferMethod::XModem ? QStringLiteral("xmodem") : QStringLiteral("dfu"));
+    }
     if (!firstTime || !FlashFirmware()) {
       applog::Info(firstTime ? QStringLiteral("Прошивка не выполнена")
                              : QStringLiteral("Правило уже применено к этой ККТ в этом запуске"));

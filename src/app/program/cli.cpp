@@ -108,6 +108,13 @@ QString IdentityText(const TECRFwInfo &id) {
   return QStringLiteral("%1/%2/%3").arg(id.firmware).arg(id.build).arg(id.bootloader);
 }
 
+// The same from a record's "before" or "after"; "?" when the record has none.
+QString IdentityText(const QJsonObject &id) {
+  if (id.isEmpty()) return QStringLiteral("?");
+  return IdentityText(TECRFwInfo{id.value(QStringLiteral("firmware")).toString(), id.value(QStringLiteral("build")).toInt(),
+                                 id.value(QStringLiteral("bootloader")).toInt()});
+}
+
 // The package given on the command line, or named in url.txt, is checked as
 // the window checks a downloaded one. file: the copy that will be used.
 // Raises with the reason.
@@ -505,15 +512,8 @@ int TUpdateCommand::UpdateInParallel(const QList<const TLogicalDevice *> &device
     const int code = c.done ? c.code : kExitFailed;
     worst = Worse(worst, code);
     installed += c.end.value(QStringLiteral("installed")).toInt();
-    const auto identity = [](const QJsonObject &id) {
-      return id.isEmpty() ? QStringLiteral("?")
-                          : QStringLiteral("%1/%2/%3")
-                                .arg(id.value(QStringLiteral("firmware")).toString())
-                                .arg(id.value(QStringLiteral("build")).toInt())
-                                .arg(id.value(QStringLiteral("bootloader")).toInt());
-    };
-    const QString change = identity(c.end.value(QStringLiteral("before")).toObject()) + QStringLiteral(" → ") +
-                           identity(c.end.value(QStringLiteral("after")).toObject());
+    const QString change = IdentityText(c.end.value(QStringLiteral("before")).toObject()) + QStringLiteral(" → ") +
+                           IdentityText(c.end.value(QStringLiteral("after")).toObject());
     const bool restored = c.end.value(QStringLiteral("restored")).toBool(true);
     const QString result = !c.done ? QStringLiteral("not started")
                                    : c.end.value(QStringLiteral("result")).toString(QStringLiteral("exit %1").arg(code));
